@@ -1,0 +1,73 @@
+// Private to the event tree: its node types. Included only by
+// event_tree*.cc.
+
+#ifndef TIDEWELL_EVENTS_EVENT_TREE_NODES_H_
+#define TIDEWELL_EVENTS_EVENT_TREE_NODES_H_
+
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "events/event_tree.h"
+
+namespace tidewell {
+
+struct EventList2::Node {
+  Node(std::string n, DirNode* p, bool dir, uint64_t s)
+      : name(std::move(n)), parent(p), is_dir(dir), seq(s) {}
+  virtual ~Node() = default;
+
+  bool HasEvent() const { return status != DONE; }
+
+  const std::string name;  // last path component; never changes (map key)
+  DirNode* const parent;   // null only for the root
+  const bool is_dir;
+  Status status = WAITING;
+  Attribute attr;
+  // Position among the siblings of its kind: appending and moving to the
+  // end both take the tree's next number, so ascending seq is list order.
+  uint64_t seq;
+};
+
+struct EventList2::FileNode : EventList2::Node {
+  using Node::Node;
+};
+
+struct EventList2::BySeq {
+  bool operator()(const EventList2::Node* a, const EventList2::Node* b) const;
+};
+
+struct EventList2::DirNode : EventList2::Node {
+  using Node::Node;
+
+  bool HasChildren() const { return !dirs.empty() || !files.empty(); }
+  // Children of one kind in list order (for the rare whole-folder walks).
+  std::vector<Node*> FilesInOrder() const;
+  std::vector<Node*> DirsInOrder() const;
+
+  // Keys view the child's own name.
+  std::unordered_map<std::string_view, std::unique_ptr<FileNode>> files;
+  std::unordered_map<std::string_view, std::unique_ptr<DirNode>> dirs;
+  // Files in status WAITING, in list order: the first is the next hand-out.
+  std::set<Node*, EventList2::BySeq> waiting_files;
+  // Child folders the hand-out may stop at, in list order: those WAITING
+  // with nothing in progress below them, and those DONE (descended into).
+  std::set<Node*, EventList2::BySeq> candidates;
+  bool in_parent_candidates = false;
+
+  // Events in status PROCESSING anywhere strictly below, by side.
+  int refServerCount = 0;
+  int refLocalCount = 0;
+};
+
+inline bool EventList2::BySeq::operator()(const EventList2::Node* a,
+                              const EventList2::Node* b) const {
+  return a->seq < b->seq;
+}
+
+}  // namespace tidewell
+
+#endif  // TIDEWELL_EVENTS_EVENT_TREE_NODES_H_
