@@ -49,12 +49,12 @@ EventList2::Attribute HandleConflict(const EventList2::Attribute& o,
       r.mode |= Event::F_SERVER_SUBDIR_RESCAN;
       TW_EVLOG(kInfo, kComponent,
                "[INFO] event-list2(%d): Mark node to be ServerSubDirRescan(pre-event dir delete) [%s].\n",
-               __LINE__, r.path.c_str_utf8());
+               __LINE__, r.path.c_str());
     } else {
       r.mode |= Event::F_LOCAL_SUBDIR_RESCAN;
       TW_EVLOG(kInfo, kComponent,
                "[INFO] event-list2(%d): Mark node to be LocalSubDirRescan(pre-event dir delete) [%s].\n",
-               __LINE__, r.path.c_str_utf8());
+               __LINE__, r.path.c_str());
     }
   }
   return r;

@@ -61,10 +61,10 @@ EventList2::Attribute EventList2::Attribute::FromEvent(const Event& e) {
   a.syncID = e.m_sync_id;
   a.maxSyncID = e.m_max_id;
   a.sessID = e.m_sess_id;
-  a.hash = e.m_data_hash;
-  a.path = e.m_path;
-  a.opt = e.m_opt;
-  a.mac_attr_hash = e.m_mac_attr_hash;
+  a.hash = e.m_data_hash.utf8_view();
+  a.path = e.m_path.utf8_view();
+  a.opt = e.m_opt.utf8_view();
+  a.mac_attr_hash = e.m_mac_attr_hash.utf8_view();
   a.size = e.m_data_size;
   a.mac_attr_size = e.m_mac_attr_size;
   a.time = e.m_time;
@@ -72,21 +72,26 @@ EventList2::Attribute EventList2::Attribute::FromEvent(const Event& e) {
   return a;
 }
 
-Event EventList2::Attribute::ToEvent() const {
-  Event e;
+void EventList2::Attribute::FillEvent(Event& e) const {
   e.m_type = type;
   e.m_mode = mode;
   e.m_sync_id = syncID;
   e.m_max_id = maxSyncID;
   e.m_data_size = size;
   e.m_time = time;
-  e.m_data_hash = hash;
-  e.m_path = path;
-  e.m_opt = opt;
-  e.m_mac_attr_hash = mac_attr_hash;
+  e.m_data_hash.assign(hash.data(), static_cast<ustring::size_type>(hash.size()));
+  e.m_path.assign(path.data(), static_cast<ustring::size_type>(path.size()));
+  e.m_opt.assign(opt.data(), static_cast<ustring::size_type>(opt.size()));
+  e.m_mac_attr_hash.assign(mac_attr_hash.data(),
+                           static_cast<ustring::size_type>(mac_attr_hash.size()));
   e.m_mac_attr_size = mac_attr_size;
   e.m_sess_id = sessID;
   e.m_exec_bit = exec_bit;
+}
+
+Event EventList2::Attribute::ToEvent() const {
+  Event e;
+  FillEvent(e);
   return e;
 }
 
@@ -111,11 +116,48 @@ void EventList2::UpdateCandidacyLocked(DirNode* d) {
               (d->status == WAITING && d->refServerCount == 0 &&
                d->refLocalCount == 0);
   if (want == d->in_parent_candidates) return;
-  if (want)
-    d->parent->candidates.insert(d);
-  else
-    d->parent->candidates.erase(d);
+  auto& cands = d->parent->candidates;
+  if (want) {
+    if (cands.empty() || cands.rbegin()->first < d->seq)
+      cands.emplace_hint(cands.end(), d->seq, d);
+    else
+      cands.emplace(d->seq, d);
+  } else {
+    cands.erase(d->seq);
+  }
   d->in_parent_candidates = want;
+}
+
+void EventList2::ListWaitingLocked(Node* n) {
+  DirNode* p = n->parent;
+  Node* after = p->wait_tail;
+  while (after != nullptr && after->seq > n->seq) after = after->wait_prev;
+  n->wait_prev = after;
+  n->wait_next = after != nullptr ? after->wait_next : p->wait_head;
+  if (n->wait_next != nullptr)
+    n->wait_next->wait_prev = n;
+  else
+    p->wait_tail = n;
+  if (after != nullptr)
+    after->wait_next = n;
+  else
+    p->wait_head = n;
+  n->wait_listed = true;
+}
+
+void EventList2::UnlistWaitingLocked(Node* n) {
+  if (!n->wait_listed) return;
+  DirNode* p = n->parent;
+  if (n->wait_prev != nullptr)
+    n->wait_prev->wait_next = n->wait_next;
+  else
+    p->wait_head = n->wait_next;
+  if (n->wait_next != nullptr)
+    n->wait_next->wait_prev = n->wait_prev;
+  else
+    p->wait_tail = n->wait_prev;
+  n->wait_prev = n->wait_next = nullptr;
+  n->wait_listed = false;
 }
 
 void EventList2::SetStatusLocked(Node* n, Status s) {
@@ -124,18 +166,26 @@ void EventList2::SetStatusLocked(Node* n, Status s) {
   if (n->is_dir) {
     UpdateCandidacyLocked(static_cast<DirNode*>(n));
   } else if (old != s) {
-    if (old == WAITING) n->parent->waiting_files.erase(n);
-    if (s == WAITING) n->parent->waiting_files.insert(n);
+    if (old == WAITING) UnlistWaitingLocked(n);
+    if (s == WAITING) ListWaitingLocked(n);
   }
 }
 
 void EventList2::MoveToEndLocked(Node* n) {
   DirNode* p = n->parent;
   if (p == nullptr) return;
-  auto& set = n->is_dir ? p->candidates : p->waiting_files;
-  bool listed = set.erase(n) > 0;
-  n->seq = next_seq_++;
-  if (listed) set.insert(n);
+  if (n->is_dir) {
+    auto* d = static_cast<DirNode*>(n);
+    bool listed = d->in_parent_candidates;
+    if (listed) p->candidates.erase(d->seq);
+    d->seq = next_seq_++;
+    if (listed) p->candidates.emplace_hint(p->candidates.end(), d->seq, d);
+  } else {
+    bool listed = n->wait_listed;
+    UnlistWaitingLocked(n);
+    n->seq = next_seq_++;
+    if (listed) ListWaitingLocked(n);
+  }
 }
 
 void EventList2::AdjustRefsLocked(DirNode* parent, bool server, int delta) {
@@ -172,11 +222,12 @@ std::string EventList2::PathOfLocked(const Node* n) const {
 void EventList2::EraseNodeLocked(Node* n) {
   DirNode* p = n->parent;
   if (n->is_dir) {
-    p->candidates.erase(n);
+    if (static_cast<DirNode*>(n)->in_parent_candidates)
+      p->candidates.erase(n->seq);
     auto it = p->dirs.find(std::string_view(n->name));
     p->dirs.erase(it);
   } else {
-    p->waiting_files.erase(n);
+    UnlistWaitingLocked(n);
     auto it = p->files.find(std::string_view(n->name));
     p->files.erase(it);
   }
@@ -316,32 +367,32 @@ int EventList2::PushLocked(const Event& e, Event* old) {
 void EventList2::HandOutLocked(Node* n, Event& e) {
   SetStatusLocked(n, PROCESSING);
   AdjustRefsLocked(n->parent, n->attr.IsServer(), +1);
-  e = n->attr.ToEvent();
+  n->attr.FillEvent(e);
   if (n->is_dir) {
     if (evlog::Enabled(evlog::kInfo, kComponent)) {
       ustring text = e.toString();
       evlog::Write(evlog::kInfo, kComponent,
                    "[INFO] event-list2(%d): [Pop Dir Event] = [%s], server = [%d], type = [%d], path = [%s]\n",
                    __LINE__, text.c_str_utf8(), n->attr.IsServer() ? 1 : 0,
-                   static_cast<int>(n->attr.type), n->attr.path.c_str_utf8());
+                   static_cast<int>(n->attr.type), n->attr.path.c_str());
     }
   } else if (evlog::Enabled(evlog::kDebug, kComponent)) {
     ustring text = e.toString();
     evlog::Write(evlog::kDebug, kComponent,
                  "[DEBUG] event-list2(%d): [Pop File Event] = [%s], server = [%d], type = [%d], path = [%s]\n",
                  __LINE__, text.c_str_utf8(), n->attr.IsServer() ? 1 : 0,
-                 static_cast<int>(n->attr.type), n->attr.path.c_str_utf8());
+                 static_cast<int>(n->attr.type), n->attr.path.c_str());
   }
 }
 
 int EventList2::GetFirstWaitingLocked(DirNode* d, Event& e) {
   for (;;) {
-    if (!d->waiting_files.empty()) {
-      HandOutLocked(*d->waiting_files.begin(), e);
+    if (d->wait_head != nullptr) {
+      HandOutLocked(d->wait_head, e);
       return 0;
     }
     if (d->candidates.empty()) return -1;
-    auto* c = static_cast<DirNode*>(*d->candidates.begin());
+    auto* c = static_cast<DirNode*>(d->candidates.begin()->second);
     if (c->status == DONE) {
       // The first folder without an event of its own decides the outcome:
       // later siblings wait until its subtree is through.
@@ -354,12 +405,12 @@ int EventList2::GetFirstWaitingLocked(DirNode* d, Event& e) {
         c->attr.mode |= Event::F_SERVER_SUBDIR_RESCAN_STAT;
         TW_EVLOG(kInfo, kComponent,
                  "[INFO] event-list2(%d): Mark node to be SetServerSubDirRescanWithStat(sub-node not empty) [%s].\n",
-                 __LINE__, c->attr.path.c_str_utf8());
+                 __LINE__, c->attr.path.c_str());
       } else {
         c->attr.mode |= Event::F_LOCAL_SUBDIR_RESCAN_STAT;
         TW_EVLOG(kInfo, kComponent,
                  "[INFO] event-list2(%d): Mark node to be SetLocalSubDirRescanWithStat(sub-node not empty) [%s].\n",
-                 __LINE__, c->attr.path.c_str_utf8());
+                 __LINE__, c->attr.path.c_str());
       }
     }
     HandOutLocked(c, e);
@@ -379,7 +430,7 @@ int EventList2::PopNodeLocked(Node* n, Event& e) {
   if (n == nullptr || n->status == DONE) return -1;
   if (n->status == PROCESSING) {
     // Already out: hand the same event again without counting it twice.
-    e = n->attr.ToEvent();
+    n->attr.FillEvent(e);
   } else {
     HandOutLocked(n, e);
     MarkRemoveAncestorsLocked(n);

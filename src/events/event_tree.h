@@ -42,17 +42,18 @@ class EventList2 {
     RETRY = 3,       // merged while processing; the worker's result is stale
   };
 
-  // The event as stored in a node.
+  // The event as stored in a node. Texts are kept as plain byte strings:
+  // most are empty, and the tree holds many nodes.
   struct Attribute {
     Event::Type type = Event::EV_EMPTY;
     uint32_t mode = 0;
     uint64_t syncID = 0;
     uint64_t maxSyncID = 0;
     uint64_t sessID = 0;
-    ustring hash;
-    ustring path;
-    ustring opt;
-    ustring mac_attr_hash;
+    std::string hash;
+    std::string path;
+    std::string opt;
+    std::string mac_attr_hash;
     uint64_t size = 0;
     uint64_t mac_attr_size = 0;
     uint32_t time = 0;
@@ -61,6 +62,8 @@ class EventList2 {
 
     static Attribute FromEvent(const Event& e);
     Event ToEvent() const;
+    // Writes every field into `e`, reusing its string buffers.
+    void FillEvent(Event& e) const;
     bool IsServer() const { return (mode & Event::F_SERVER) != 0; }
   };
 
@@ -147,7 +150,6 @@ class EventList2 {
   // All Locked helpers expect mutex_ held.
   int PushLocked(const Event& e, Event* old);
   DirNode* WalkLocked(const SplitPath& sp, bool create, bool move_to_end);
-  DirNode* FindDirLocked(const ustring& path, bool move_to_end);
   Node* FindNodeLocked(const ustring& path, int kind, bool move_to_end);
   int PopNodeLocked(Node* n, Event& e);
   int RedoNodeLocked(Node* n);
@@ -158,6 +160,8 @@ class EventList2 {
   void MoveToEndLocked(Node* n);
   void AdjustRefsLocked(DirNode* parent, bool server, int delta);
   void UpdateCandidacyLocked(DirNode* d);
+  void ListWaitingLocked(Node* n);
+  void UnlistWaitingLocked(Node* n);
   void CountLocked(bool server, int delta);
   void ForgetStatusLocked(const Node* n);
 

@@ -5,7 +5,7 @@
 #define TIDEWELL_EVENTS_EVENT_TREE_NODES_H_
 
 #include <memory>
-#include <set>
+#include <map>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -30,6 +30,10 @@ struct EventList2::Node {
   // Position among the siblings of its kind: appending and moving to the
   // end both take the tree's next number, so ascending seq is list order.
   uint64_t seq;
+  // Links of the parent's list of waiting files (files only).
+  Node* wait_prev = nullptr;
+  Node* wait_next = nullptr;
+  bool wait_listed = false;
 };
 
 struct EventList2::FileNode : EventList2::Node {
@@ -51,11 +55,14 @@ struct EventList2::DirNode : EventList2::Node {
   // Keys view the child's own name.
   std::unordered_map<std::string_view, std::unique_ptr<FileNode>> files;
   std::unordered_map<std::string_view, std::unique_ptr<DirNode>> dirs;
-  // Files in status WAITING, in list order: the first is the next hand-out.
-  std::set<Node*, EventList2::BySeq> waiting_files;
-  // Child folders the hand-out may stop at, in list order: those WAITING
-  // with nothing in progress below them, and those DONE (descended into).
-  std::set<Node*, EventList2::BySeq> candidates;
+  // Files in status WAITING, in list order: the head is the next hand-out.
+  // A file becomes WAITING when it is appended or moved to the end, so an
+  // insertion is found from the tail at once.
+  Node* wait_head = nullptr;
+  Node* wait_tail = nullptr;
+  // Child folders the hand-out may stop at, by seq: those WAITING with
+  // nothing in progress below them, and those DONE (descended into).
+  std::map<uint64_t, Node*> candidates;
   bool in_parent_candidates = false;
 
   // Events in status PROCESSING anywhere strictly below, by side.

@@ -121,13 +121,13 @@ void EventList2::MarkRemoveDirOverWorkLocked(DirNode* d) {
     d->attr.mode |= Event::F_SERVER_SUBDIR_RESCAN_STAT;
     TW_EVLOG(kInfo, kComponent,
              "[INFO] event-list2(%d): Mark node to be SetServerSubDirRescanWithStat(sub-node processing) [%s].\n",
-             __LINE__, d->attr.path.c_str_utf8());
+             __LINE__, d->attr.path.c_str());
   } else if (!d->attr.IsServer() && d->refServerCount != 0) {
     if (!SubtreeProcessesNonRemoveLocked(d)) return;
     d->attr.mode |= Event::F_LOCAL_SUBDIR_RESCAN_STAT;
     TW_EVLOG(kInfo, kComponent,
              "[INFO] event-list2(%d): Mark node to be SetLocalSubDirRescanWithStat(sub-node processing) [%s].\n",
-             __LINE__, d->attr.path.c_str_utf8());
+             __LINE__, d->attr.path.c_str());
   }
 }
 
