@@ -1,11 +1,14 @@
 #include "events/event_merge.h"
 
-#include "events/events_log.h"
+#include "base/log.h"
 
 namespace tidewell {
 namespace {
 
-constexpr const char* kComponent = "event_list_debug";
+const ustring& Comp() {
+  static const ustring component("event_list_debug");
+  return component;
+}
 
 // `o` keeps its place against a server event with identifier `n`: a stored
 // forced download never does.
@@ -47,14 +50,12 @@ EventList2::Attribute HandleConflict(const EventList2::Attribute& o,
     // of its old content is left.
     if (o.IsServer()) {
       r.mode |= Event::F_SERVER_SUBDIR_RESCAN;
-      TW_EVLOG(kInfo, kComponent,
-               "[INFO] event-list2(%d): Mark node to be ServerSubDirRescan(pre-event dir delete) [%s].\n",
-               __LINE__, r.path.c_str());
+      TW_LOG_INFO(Comp(), "event-list2",
+                "Mark node to be ServerSubDirRescan(pre-event dir delete) [%s].\n", r.path.c_str());
     } else {
       r.mode |= Event::F_LOCAL_SUBDIR_RESCAN;
-      TW_EVLOG(kInfo, kComponent,
-               "[INFO] event-list2(%d): Mark node to be LocalSubDirRescan(pre-event dir delete) [%s].\n",
-               __LINE__, r.path.c_str());
+      TW_LOG_INFO(Comp(), "event-list2",
+                "Mark node to be LocalSubDirRescan(pre-event dir delete) [%s].\n", r.path.c_str());
     }
   }
   return r;

@@ -8,13 +8,16 @@
 
 #include "events/event_merge.h"
 #include "events/event_tree_nodes.h"
-#include "events/events_log.h"
+#include "base/log.h"
 #include "events/sync_status_recorder.h"
 
 namespace tidewell {
 namespace {
 
-constexpr const char* kComponent = "event_list_debug";
+const ustring& Comp() {
+  static const ustring component("event_list_debug");
+  return component;
+}
 constexpr size_t kMaxName = 1023;
 constexpr size_t kMaxDirPart = 4095;
 
@@ -200,9 +203,8 @@ void EventList2::ForgetStatusLocked(const Node* n) {
   if (recorder_ == nullptr) return;
   ustring key = SyncStatusKey(watch_path_, ustring(PathOfLocked(n)));
   if (recorder_->Forget(key) < 0) {
-    TW_EVLOG(kError, kComponent,
-             "[ERROR] event-list2(%d): Failed to rm synced event from FStatDB [%s].\n",
-             __LINE__, key.c_str_utf8());
+    TW_LOG_ERROR(Comp(), "event-list2",
+                "Failed to rm synced event from FStatDB [%s].\n", key.c_str_utf8());
   }
 }
 
@@ -286,10 +288,10 @@ EventList2::Node* EventList2::FindNodeLocked(const ustring& path, int kind,
 // ---- push ------------------------------------------------------------------
 
 int EventList2::Push(const Event& e) {
-  if (evlog::Enabled(evlog::kInfo, kComponent)) {
+  if (Logger::IsEnabled(Logger::L_INFO, Comp())) {
     ustring text = e.toString();
-    evlog::Write(evlog::kInfo, kComponent,
-                 "[INFO] event-list2(%d): [Push Event] = [%s]\n", __LINE__,
+    TW_LOG_INFO(Comp(), "event-list2",
+                "[Push Event] = [%s]\n",
                  text.c_str_utf8());
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -369,18 +371,16 @@ void EventList2::HandOutLocked(Node* n, Event& e) {
   AdjustRefsLocked(n->parent, n->attr.IsServer(), +1);
   n->attr.FillEvent(e);
   if (n->is_dir) {
-    if (evlog::Enabled(evlog::kInfo, kComponent)) {
+    if (Logger::IsEnabled(Logger::L_INFO, Comp())) {
       ustring text = e.toString();
-      evlog::Write(evlog::kInfo, kComponent,
-                   "[INFO] event-list2(%d): [Pop Dir Event] = [%s], server = [%d], type = [%d], path = [%s]\n",
-                   __LINE__, text.c_str_utf8(), n->attr.IsServer() ? 1 : 0,
+      TW_LOG_INFO(Comp(), "event-list2",
+                "[Pop Dir Event] = [%s], server = [%d], type = [%d], path = [%s]\n", text.c_str_utf8(), n->attr.IsServer() ? 1 : 0,
                    static_cast<int>(n->attr.type), n->attr.path.c_str());
     }
-  } else if (evlog::Enabled(evlog::kDebug, kComponent)) {
+  } else if (Logger::IsEnabled(Logger::L_DEBUG, Comp())) {
     ustring text = e.toString();
-    evlog::Write(evlog::kDebug, kComponent,
-                 "[DEBUG] event-list2(%d): [Pop File Event] = [%s], server = [%d], type = [%d], path = [%s]\n",
-                 __LINE__, text.c_str_utf8(), n->attr.IsServer() ? 1 : 0,
+    TW_LOG_DEBUG(Comp(), "event-list2",
+                "[Pop File Event] = [%s], server = [%d], type = [%d], path = [%s]\n", text.c_str_utf8(), n->attr.IsServer() ? 1 : 0,
                  static_cast<int>(n->attr.type), n->attr.path.c_str());
   }
 }
@@ -403,14 +403,12 @@ int EventList2::GetFirstWaitingLocked(DirNode* d, Event& e) {
         SubtreeHasLiveWorkLocked(c)) {
       if (c->attr.IsServer()) {
         c->attr.mode |= Event::F_SERVER_SUBDIR_RESCAN_STAT;
-        TW_EVLOG(kInfo, kComponent,
-                 "[INFO] event-list2(%d): Mark node to be SetServerSubDirRescanWithStat(sub-node not empty) [%s].\n",
-                 __LINE__, c->attr.path.c_str());
+        TW_LOG_INFO(Comp(), "event-list2",
+                "Mark node to be SetServerSubDirRescanWithStat(sub-node not empty) [%s].\n", c->attr.path.c_str());
       } else {
         c->attr.mode |= Event::F_LOCAL_SUBDIR_RESCAN_STAT;
-        TW_EVLOG(kInfo, kComponent,
-                 "[INFO] event-list2(%d): Mark node to be SetLocalSubDirRescanWithStat(sub-node not empty) [%s].\n",
-                 __LINE__, c->attr.path.c_str());
+        TW_LOG_INFO(Comp(), "event-list2",
+                "Mark node to be SetLocalSubDirRescanWithStat(sub-node not empty) [%s].\n", c->attr.path.c_str());
       }
     }
     HandOutLocked(c, e);
@@ -424,9 +422,8 @@ int EventList2::Pop(Event& e) {
 }
 
 int EventList2::PopNodeLocked(Node* n, Event& e) {
-  TW_EVLOG(kDebug, kComponent,
-           "[DEBUG] event-list2(%d): Event tree current status local_evnet: %d, server_event:%d.\n",
-           __LINE__, local_event_count_.load(), server_event_count_.load());
+  TW_LOG_DEBUG(Comp(), "event-list2",
+                "Event tree current status local_evnet: %d, server_event:%d.\n", local_event_count_.load(), server_event_count_.load());
   if (n == nullptr || n->status == DONE) return -1;
   if (n->status == PROCESSING) {
     // Already out: hand the same event again without counting it twice.
@@ -435,10 +432,10 @@ int EventList2::PopNodeLocked(Node* n, Event& e) {
     HandOutLocked(n, e);
     MarkRemoveAncestorsLocked(n);
   }
-  if (evlog::Enabled(evlog::kDebug, kComponent)) {
+  if (Logger::IsEnabled(Logger::L_DEBUG, Comp())) {
     ustring text = e.toString();
-    evlog::Write(evlog::kDebug, kComponent,
-                 "[DEBUG] event-list2(%d): [Pop Event] = [%s]\n", __LINE__,
+    TW_LOG_DEBUG(Comp(), "event-list2",
+                "[Pop Event] = [%s]\n",
                  text.c_str_utf8());
   }
   return 0;
@@ -465,13 +462,11 @@ int EventList2::DoneEvent(const Event& e) {
   if (sp.Parse(e.m_path.utf8_view())) parent = WalkLocked(sp, false, false);
   if (parent == nullptr) {
     if (e.IsFile())
-      TW_EVLOG(kError, kComponent,
-               "[ERROR] event-list2(%d): Failed to UpdateFileDoneEvent(parent not found) [%s]\n",
-               __LINE__, path);
+      TW_LOG_ERROR(Comp(), "event-list2",
+                "Failed to UpdateFileDoneEvent(parent not found) [%s]\n", path);
     else
-      TW_EVLOG(kDebug, kComponent,
-               "[DEBUG] event-list2(%d): Failed to UpdateDirDoneEvent(parent not found) [%s]\n",
-               __LINE__, path);
+      TW_LOG_DEBUG(Comp(), "event-list2",
+                "Failed to UpdateDirDoneEvent(parent not found) [%s]\n", path);
     return -1;
   }
   Node* node = nullptr;
@@ -483,21 +478,18 @@ int EventList2::DoneEvent(const Event& e) {
     if (it != parent->files.end()) node = it->second.get();
   }
   if (node == nullptr) {
-    TW_EVLOG(kDebug, kComponent,
-             "[DEBUG] event-list2(%d): Failed to UpdateDoneEvent(%s not found) [%s]\n",
-             __LINE__, e.IsDir() ? "DirNode" : "FileNode", path);
+    TW_LOG_DEBUG(Comp(), "event-list2",
+                "Failed to UpdateDoneEvent(%s not found) [%s]\n", e.IsDir() ? "DirNode" : "FileNode", path);
     return -1;
   }
   if (node->attr.IsServer() != e.IsServerEvent()) {
-    TW_EVLOG(kDebug, kComponent,
-             "[DEBUG] event-list2(%d): Failed to UpdateDoneEvent(attr mode is diff) [%s]\n",
-             __LINE__, path);
+    TW_LOG_DEBUG(Comp(), "event-list2",
+                "Failed to UpdateDoneEvent(attr mode is diff) [%s]\n", path);
     return -1;
   }
   if (node->status != PROCESSING) {
-    TW_EVLOG(kDebug, kComponent,
-             "[DEBUG] event-list2(%d): Failed to UpdateDoneEvent(NOT PROCESSING) [%s] in status[%d].\n",
-             __LINE__, path, static_cast<int>(node->status));
+    TW_LOG_DEBUG(Comp(), "event-list2",
+                "Failed to UpdateDoneEvent(NOT PROCESSING) [%s] in status[%d].\n", path, static_cast<int>(node->status));
     return -1;
   }
   const bool server = node->attr.IsServer();
@@ -512,12 +504,11 @@ int EventList2::DoneEvent(const Event& e) {
     removed = false;
   }
   if (removed) PruneEmptyAncestorsLocked(parent);
-  TW_EVLOG(kDebug, kComponent,
-           "[DEBUG] event-list2(%d): DoneEvent ret = [%d], %s.\n", __LINE__, 0,
+  TW_LOG_DEBUG(Comp(), "event-list2",
+                "DoneEvent ret = [%d], %s.\n", 0,
            path);
-  TW_EVLOG(kDebug, kComponent,
-           "[DEBUG] event-list2(%d): DoneEvent local event = [%d], server event = [%d]\n",
-           __LINE__, local_event_count_.load(), server_event_count_.load());
+  TW_LOG_DEBUG(Comp(), "event-list2",
+                "DoneEvent local event = [%d], server event = [%d]\n", local_event_count_.load(), server_event_count_.load());
   return 0;
 }
 

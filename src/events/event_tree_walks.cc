@@ -5,12 +5,15 @@
 
 #include "events/event_tree.h"
 #include "events/event_tree_nodes.h"
-#include "events/events_log.h"
+#include "base/log.h"
 
 namespace tidewell {
 namespace {
 
-constexpr const char* kComponent = "event_list_debug";
+const ustring& Comp() {
+  static const ustring component("event_list_debug");
+  return component;
+}
 
 }  // namespace
 
@@ -46,17 +49,16 @@ void EventList2::RemoveSubNodeLocked(DirNode* d, bool server, uint64_t base,
                             (!server || c->attr.syncID < base);
     if (r == 0 && (c->status == DONE || superseded)) {
       std::string path = PathOfLocked(c);
-      TW_EVLOG(kDebug, kComponent,
-               "[DEBUG] event-list2(%d): [Remove Dir Node] = [%s]\n", __LINE__,
+      TW_LOG_DEBUG(Comp(), "event-list2",
+                "[Remove Dir Node] = [%s]\n",
                path.c_str());
       if (c->status == WAITING) CountLocked(server, -1);
       ForgetStatusLocked(c);
       EraseNodeLocked(c);
       continue;
     }
-    TW_EVLOG(kDebug, kComponent,
-             "[DEBUG] event-list2(%d): [Cannot Remove Dir Node] = [%s],refTemp = [%d],status = [%d], event_mode_equal[%d]\n",
-             __LINE__, PathOfLocked(c).c_str(), r, static_cast<int>(c->status),
+    TW_LOG_DEBUG(Comp(), "event-list2",
+                "[Cannot Remove Dir Node] = [%s],refTemp = [%d],status = [%d], event_mode_equal[%d]\n", PathOfLocked(c).c_str(), r, static_cast<int>(c->status),
              c->attr.IsServer() == server ? 1 : 0);
     if (superseded) {
       CountLocked(server, -1);
@@ -71,14 +73,13 @@ void EventList2::RemoveSubNodeLocked(DirNode* d, bool server, uint64_t base,
                        f->attr.IsServer() != server ||
                        (f->attr.IsServer() && f->attr.syncID >= base);
     if (stays) {
-      TW_EVLOG(kDebug, kComponent,
-               "[DEBUG] event-list2(%d): [Cannot Remove File Node] = [%s]\n",
-               __LINE__, PathOfLocked(f).c_str());
+      TW_LOG_DEBUG(Comp(), "event-list2",
+                "[Cannot Remove File Node] = [%s]\n", PathOfLocked(f).c_str());
       ++remain;
       continue;
     }
-    TW_EVLOG(kDebug, kComponent,
-             "[DEBUG] event-list2(%d): [Remove File Node] = [%s]\n", __LINE__,
+    TW_LOG_DEBUG(Comp(), "event-list2",
+                "[Remove File Node] = [%s]\n",
              PathOfLocked(f).c_str());
     if (f->status == WAITING) CountLocked(server, -1);
     ForgetStatusLocked(f);
@@ -119,15 +120,13 @@ void EventList2::MarkRemoveDirOverWorkLocked(DirNode* d) {
   if (d->attr.IsServer() && d->refLocalCount != 0) {
     if (!SubtreeProcessesNonRemoveLocked(d)) return;
     d->attr.mode |= Event::F_SERVER_SUBDIR_RESCAN_STAT;
-    TW_EVLOG(kInfo, kComponent,
-             "[INFO] event-list2(%d): Mark node to be SetServerSubDirRescanWithStat(sub-node processing) [%s].\n",
-             __LINE__, d->attr.path.c_str());
+    TW_LOG_INFO(Comp(), "event-list2",
+                "Mark node to be SetServerSubDirRescanWithStat(sub-node processing) [%s].\n", d->attr.path.c_str());
   } else if (!d->attr.IsServer() && d->refServerCount != 0) {
     if (!SubtreeProcessesNonRemoveLocked(d)) return;
     d->attr.mode |= Event::F_LOCAL_SUBDIR_RESCAN_STAT;
-    TW_EVLOG(kInfo, kComponent,
-             "[INFO] event-list2(%d): Mark node to be SetLocalSubDirRescanWithStat(sub-node processing) [%s].\n",
-             __LINE__, d->attr.path.c_str());
+    TW_LOG_INFO(Comp(), "event-list2",
+                "Mark node to be SetLocalSubDirRescanWithStat(sub-node processing) [%s].\n", d->attr.path.c_str());
   }
 }
 
@@ -140,8 +139,8 @@ void EventList2::MarkRemoveAncestorsLocked(Node* n) {
 }
 
 void EventList2::Clear() {
-  TW_EVLOG(kInfo, kComponent, "[INFO] event-list2(%d): ========Clear=========\n",
-           __LINE__);
+  TW_LOG_INFO(Comp(), "event-list2",
+                "========Clear=========\n");
   std::lock_guard<std::mutex> lock(mutex_);
   root_ = std::make_unique<DirNode>("/", nullptr, true, 0);
   root_->status = DONE;
@@ -173,9 +172,8 @@ void EventList2::ClearLocalLocked(DirNode* d) {
 }
 
 void EventList2::ClearLocalEvent() {
-  TW_EVLOG(kInfo, kComponent,
-           "[INFO] event-list2(%d): ========RemoveLocalEvent=========\n",
-           __LINE__);
+  TW_LOG_INFO(Comp(), "event-list2",
+                "========RemoveLocalEvent=========\n");
   std::lock_guard<std::mutex> lock(mutex_);
   ClearLocalLocked(root_.get());
   local_event_count_ = 0;
@@ -211,12 +209,11 @@ std::vector<EventList2::NodeView> EventList2::Snapshot() {
 }
 
 void EventList2::TraverseTree() {
-  if (!evlog::Enabled(evlog::kInfo, kComponent)) return;
+  if (!Logger::IsEnabled(Logger::L_INFO, Comp())) return;
   for (const NodeView& v : Snapshot()) {
     ustring text = v.event.toString();
-    evlog::Write(evlog::kInfo, kComponent,
-                 "[INFO] event-list2(%d): %s [%s] status = [%d], refServer = [%d], refLocal = [%d], %s\n",
-                 __LINE__, v.is_dir ? "DIR " : "FILE", v.path.c_str(),
+    TW_LOG_INFO(Comp(), "event-list2",
+                "%s [%s] status = [%d], refServer = [%d], refLocal = [%d], %s\n", v.is_dir ? "DIR " : "FILE", v.path.c_str(),
                  static_cast<int>(v.status), v.ref_server, v.ref_local,
                  text.c_str_utf8());
   }
