@@ -1,18 +1,15 @@
 #include "net/net_log.h"
 
-#include <cstdio>
-
 namespace tidewell::net_internal {
 
-// TEMPORARY until the process logger lands: warnings and worse to stderr.
-bool NetLogEnabled(int level, const char*) { return level <= kLogWarning; }
+const ustring& ChannelComponent() {
+  static const ustring kName("channel_debug");
+  return kName;
+}
 
-void NetLog(int level, const char* component, const char* format, ...) {
-  if (!NetLogEnabled(level, component)) return;
-  va_list ap;
-  va_start(ap, format);
-  std::vfprintf(stderr, format, ap);
-  va_end(ap);
+const ustring& ProtoComponent() {
+  static const ustring kName("proto_common_debug");
+  return kName;
 }
 
 }  // namespace tidewell::net_internal
