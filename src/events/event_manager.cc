@@ -2,6 +2,7 @@
 
 #include "base/log.h"
 #include "daemon/registry.h"
+#include "daemon/ui_ipc.h"
 #include "events/sync_status_recorder.h"
 #include "sync/task.h"
 
@@ -21,8 +22,12 @@ bool SameItem(const Event& a, const Event& b) {
 }  // namespace
 
 EventManager& EventManager::getInstance() {
-  static EventManager instance(Registry::getInstance());
-  return instance;
+  static EventManager* instance = [] {
+    auto* m = new EventManager(Registry::getInstance());
+    m->SetSyncingReporter([](const Event& e) { UI_IPC::ReportFileSyncingEventToUI(e); });
+    return m;
+  }();
+  return *instance;
 }
 
 EventManager::EventManager(Registry& registry) : sessions_(registry) {}

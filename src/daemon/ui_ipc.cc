@@ -1,0 +1,101 @@
+#include "daemon/ui_ipc.h"
+
+#include "base/log.h"
+#include "base/settings.h"
+#include "events/event.h"
+#include "net/pobject.h"
+#include "net/pstream.h"
+
+namespace tidewell {
+namespace {
+
+const ustring& Comp() {
+  static const ustring component("channel_ui_debug");
+  return component;
+}
+
+// Seconds a user interface that accepted but does not read may hold a
+// sender up.
+constexpr uint32_t kSendTimeout = 10;
+
+PObject FileNotice(const char* kind, const Event& e) {
+  PObject msg;
+  msg["notify"] = kind;
+  msg["session_id"] = static_cast<unsigned long long>(e.m_sess_id);
+  msg["path"] = e.m_path;
+  msg["is_dir"] = (e.m_mode & Event::F_DIR) != 0;
+  return msg;
+}
+
+}  // namespace
+
+int UI_IPC::Send(const PObject& msg, const char* open_failure) {
+  Channel ch;
+  ch.SetTimeout(kSendTimeout);
+  if (ch.Open("127.0.0.1", Settings::getInstance().getUIPort()) != 0) {
+    TW_LOG_ERROR(Comp(), "ui-ipc", "%s\n", open_failure);
+    return -1;
+  }
+  PStream stream;
+  if (stream.Send(ch, msg) != 0) {
+    TW_LOG_ERROR(Comp(), "ui-ipc", "send req failed\n");
+    ch.Close();
+    return -1;
+  }
+  ch.Close();
+  return 0;
+}
+
+int UI_IPC::ReportConnectionErrorToUI(int connection_id, int error) {
+  PObject msg;
+  msg["notify"] = "error";
+  msg["connection_id"] = connection_id;
+  msg["error_type"] = error;
+  return Send(msg, "Open ui socket failed");
+}
+
+int UI_IPC::ReportSessionErrorToUI(uint64_t sess_id, int error) {
+  PObject msg;
+  msg["notify"] = "error";
+  msg["session_id"] = static_cast<unsigned long long>(sess_id);
+  msg["error_type"] = error;
+  return Send(msg, "Open ui socket failed");
+}
+
+int UI_IPC::ReportFileLockedEventToUI(const Event& e, int error) {
+  PObject msg = FileNotice("locked_file", e);
+  PObject detail;
+  detail["reason"] = "file locked";
+  detail["code"] = error;
+  msg["error"] = detail;
+  return Send(msg, "Open ui channel failed");
+}
+
+int UI_IPC::ReportFileEventToUI(const Event& e) {
+  PObject msg = FileNotice("recent_file", e);
+  msg["event_type"] = static_cast<int>(e.m_type);
+  return Send(msg, "Open ui channel failed");
+}
+
+int UI_IPC::ReportFileSyncingEventToUI(const Event& e) {
+  PObject msg = FileNotice("syncing_file", e);
+  msg["event_type"] = static_cast<int>(e.m_type);
+  return Send(msg, "Open ui channel failed");
+}
+
+int UI_IPC::LastBreath() {
+  PObject msg;
+  msg["action"] = "connection_terminate";
+  return Send(msg, "Open ui channel failed");
+}
+
+int UI_IPC::Open(int socket) { return m_channel.Open(socket, true); }
+
+int UI_IPC::Recv(PObject& obj) {
+  PStream stream;
+  return stream.Recv(m_channel, obj);
+}
+
+void UI_IPC::Destroy() { m_channel.Close(); }
+
+}  // namespace tidewell
