@@ -22,12 +22,12 @@ bool SameItem(const Event& a, const Event& b) {
 }  // namespace
 
 EventManager& EventManager::getInstance() {
-  static EventManager* instance = [] {
-    auto* m = new EventManager(Registry::getInstance());
-    m->SetSyncingReporter([](const Event& e) { UI_IPC::ReportFileSyncingEventToUI(e); });
-    return m;
+  static EventManager& instance = []() -> EventManager& {
+    static EventManager manager(Registry::getInstance());
+    manager.SetSyncingReporter([](const Event& e) { UI_IPC::ReportFileSyncingEventToUI(e); });
+    return manager;
   }();
-  return *instance;
+  return instance;
 }
 
 EventManager::EventManager(Registry& registry) : sessions_(registry) {}

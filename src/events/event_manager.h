@@ -43,9 +43,7 @@ class EventManager {
   using SyncingReporter = std::function<void(const Event&)>;
 
   // The process-wide instance, created on first use, bound to the
-  // process-wide session registry and reporting to the user interface. It
-  // lives until the process exits (never destroyed, so tasks still running
-  // at exit cannot meet a dead manager).
+  // process-wide session registry and reporting to the user interface.
   static EventManager& getInstance();
 
   // A manager that looks sessions up in `registry` (which must outlive it).
