@@ -1,0 +1,76 @@
+// A signature file loaded for searching: its entries as read, plus an index
+// of (weak sum, block) pairs sorted by weak sum, with a bit filter in front
+// so that most window positions of an unrelated file are rejected with one
+// memory access instead of a bisection.
+
+#ifndef TIDEWELL_DELTA_SIGNATURE_INDEX_H_
+#define TIDEWELL_DELTA_SIGNATURE_INDEX_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "base/ustring.h"
+#include "delta/md4.h"
+
+namespace tidewell {
+
+// One index entry: a block's weak sum and its number in the signature.
+struct DeltaBlock {
+  uint32_t weaksum;
+  uint32_t index;
+};
+
+// Immutable after Load/Parse; safe to share between threads for reading.
+class SignatureIndex {
+ public:
+  // Reads and indexes the signature file at `path`. 0, or -1 after printing
+  // the reason to standard error (unreadable, bad magic, block size 0 or too
+  // large, strong-sum size outside 1..16, a body that is not a whole number
+  // of entries).
+  [[nodiscard]] int Load(const ustring& path);
+
+  // The same for a signature held in memory.
+  [[nodiscard]] int Parse(const uint8_t* data, size_t size);
+
+  uint32_t block_size() const { return block_size_; }
+  uint32_t hash_size() const { return hash_size_; }
+  uint32_t block_count() const { return block_count_; }
+
+  uint32_t weak(uint32_t block) const;
+  // The first hash_size() bytes of the block's MD4.
+  const uint8_t* strong(uint32_t block) const {
+    return sig_body_.data() + static_cast<size_t>(block) * (hash_size_ + 4) + 4;
+  }
+
+  // False when no block has weak sum `weak`; true means "maybe".
+  bool MayContain(uint32_t weak) const {
+    const uint32_t h = (weak * 0x9E3779B1u) >> filter_shift_;
+    return (filter_[h >> 6] >> (h & 63)) & 1;
+  }
+
+  // Position in the sorted index of the first entry whose weak sum is not
+  // less than `weak`; the entries with that weak sum follow it in ascending
+  // block order.
+  size_t LowerBound(uint32_t weak) const;
+  const std::vector<DeltaBlock>& sig_stat() const { return sig_stat_; }
+
+  // Memory held, in bytes.
+  size_t MemoryUsage() const;
+
+ private:
+  int ParseHeader(const uint8_t* header);
+  int ParseBody(size_t body_size);
+
+  uint32_t block_size_ = 0;
+  uint32_t hash_size_ = 0;
+  uint32_t block_count_ = 0;
+  std::vector<uint8_t> sig_body_;      // the entries, as read
+  std::vector<DeltaBlock> sig_stat_;   // sorted by (weaksum, index)
+  std::vector<uint64_t> filter_;       // one bit per hashed weak sum
+  uint32_t filter_shift_ = 32;
+};
+
+}  // namespace tidewell
+
+#endif  // TIDEWELL_DELTA_SIGNATURE_INDEX_H_
