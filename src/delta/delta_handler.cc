@@ -18,6 +18,7 @@ int DeltaHandler::begin() {
   match_count = 0;
   mismatch_start = kNone;
   strong_pos_ = kNone;
+  ahead_count_ = 0;
   checksum.clear();
   if (index_.Load(signature_file) != 0) return -1;
   block_size = index_.block_size();
@@ -39,6 +40,21 @@ const uint8_t* DeltaHandler::WindowStrong(size_t pos) {
     strong_pos_ = pos;
   }
   return strong_;
+}
+
+const uint8_t* DeltaHandler::RunWindowStrong(size_t pos, uint32_t blocks_left) {
+  if (ahead_count_ > 0 && pos >= ahead_pos_ && (pos - ahead_pos_) % block_size == 0 &&
+      (pos - ahead_pos_) / block_size < ahead_count_) {
+    return ahead_ + (pos - ahead_pos_) / block_size * kMD4DigestSize;
+  }
+  size_t n = (read_buffer.size() - pos) / block_size;
+  if (n > kAhead) n = kAhead;
+  if (n > blocks_left) n = blocks_left;
+  if (n < 2) return WindowStrong(pos);
+  MD4DigestMany(read_buffer.data() + pos, block_size, block_size, n, ahead_);
+  ahead_pos_ = pos;
+  ahead_count_ = n;
+  return ahead_;
 }
 
 void DeltaHandler::AppendLiteral(const uint8_t* data, size_t length) {
@@ -70,18 +86,22 @@ bool DeltaHandler::matchBlock(size_t pos) {
     // Extend the open run with the basis block that follows it.
     const uint64_t next = uint64_t{match_start} + match_count;
     if (next < index_.block_count() && index_.weak(static_cast<uint32_t>(next)) == weak &&
-        memcmp(WindowStrong(pos), index_.strong(static_cast<uint32_t>(next)), hash_size) == 0) {
+        memcmp(RunWindowStrong(pos, static_cast<uint32_t>(index_.block_count() - next)),
+               index_.strong(static_cast<uint32_t>(next)), hash_size) == 0) {
       ++match_count;
       return true;
     }
     CloseRun();
   }
   if (!index_.MayContain(weak)) return false;
-  const std::vector<DeltaBlock>& stat = index_.sig_stat();
-  for (size_t i = index_.LowerBound(weak); i < stat.size() && stat[i].weaksum == weak; ++i) {
-    if (memcmp(WindowStrong(pos), index_.strong(stat[i].index), hash_size) == 0) {
+  const DeltaBlock* it;
+  const DeltaBlock* end;
+  index_.Candidates(weak, &it, &end);
+  for (; it != end; ++it) {
+    if (it->weaksum != weak) continue;
+    if (memcmp(WindowStrong(pos), index_.strong(it->index), hash_size) == 0) {
       FlushLiteral(pos);
-      match_start = stat[i].index;
+      match_start = it->index;
       match_count = 1;
       return true;
     }
@@ -144,6 +164,7 @@ int DeltaHandler::update(const uint8_t* buffer, size_t length) {
   read_buffer.erase(read_buffer.begin(), read_buffer.begin() + read_head_);
   read_head_ = 0;
   strong_pos_ = kNone;
+  ahead_count_ = 0;
   if (write_buffer.empty()) return 0;
   return fd_aio_write(&aio, &fd, write_buffer.data(), write_buffer.size());
 }

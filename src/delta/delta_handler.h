@@ -52,6 +52,10 @@ class DeltaHandler {
   bool matchBlock(size_t pos);
   // The window's strong sum, computed at most once per position.
   const uint8_t* WindowStrong(size_t pos);
+  // The same for a window that should continue the open run: the windows
+  // that would continue it further are digested alongside, several lanes at
+  // once, since a run usually goes on.
+  const uint8_t* RunWindowStrong(size_t pos, uint32_t blocks_left);
   void CloseRun();
   void FlushLiteral(size_t end);
   void AppendLiteral(const uint8_t* data, size_t length);
@@ -71,6 +75,10 @@ class DeltaHandler {
 
   size_t strong_pos_ = kNone;  // position whose MD4 strong_ holds
   uint8_t strong_[kMD4DigestSize];
+  static constexpr size_t kAhead = 16;
+  size_t ahead_pos_ = 0;       // ahead_[k] is the MD4 of the window at
+  size_t ahead_count_ = 0;     // ahead_pos_ + k * block_size, k < ahead_count_
+  uint8_t ahead_[kAhead * kMD4DigestSize];
 
   bool begun_ = false;
   fd_t fd;

@@ -46,15 +46,29 @@ int SignatureIndex::ParseBody(size_t body_size) {
     return -1;
   }
   block_count_ = static_cast<uint32_t>(body_size / entry);
-  sig_stat_.resize(block_count_);
-  for (uint32_t i = 0; i < block_count_; ++i) sig_stat_[i] = {weak(i), i};
-  std::sort(sig_stat_.begin(), sig_stat_.end(), [](const DeltaBlock& x, const DeltaBlock& y) {
-    return x.weaksum != y.weaksum ? x.weaksum < y.weaksum : x.index < y.index;
-  });
-  // About 32 filter bits per block keeps false hits near 3%.
+  // Buckets: about one per block, addressed by the top bits of a
+  // multiplicative hash. Filter: about 32 bits per block, which keeps false
+  // hits near 3% for unrelated data.
+  uint32_t buckets_log2 = 1;  // keeps the shift below 32
+  while (buckets_log2 < 24 && (uint64_t{1} << buckets_log2) < block_count_) ++buckets_log2;
+  bucket_shift_ = 32 - buckets_log2;
   uint32_t bits_log2 = 10;
   while (bits_log2 < 27 && (uint64_t{1} << bits_log2) < uint64_t{block_count_} * 32) ++bits_log2;
   filter_shift_ = 32 - bits_log2;
+  const uint32_t shift = bucket_shift_;
+  auto bucket = [shift](uint32_t weak) -> uint32_t { return (weak * 0x9E3779B1u) >> shift; };
+  sig_stat_.resize(block_count_);
+  for (uint32_t i = 0; i < block_count_; ++i) sig_stat_[i] = {weak(i), i};
+  std::sort(sig_stat_.begin(), sig_stat_.end(),
+            [&bucket](const DeltaBlock& x, const DeltaBlock& y) {
+              const uint32_t bx = bucket(x.weaksum), by = bucket(y.weaksum);
+              if (bx != by) return bx < by;
+              return x.weaksum != y.weaksum ? x.weaksum < y.weaksum : x.index < y.index;
+            });
+  const size_t bucket_count = size_t{1} << buckets_log2;
+  bucket_start_.assign(bucket_count + 1, 0);
+  for (const DeltaBlock& b : sig_stat_) ++bucket_start_[bucket(b.weaksum) + 1];
+  for (size_t i = 1; i <= bucket_count; ++i) bucket_start_[i] += bucket_start_[i - 1];
   filter_.assign((size_t{1} << bits_log2) / 64, 0);
   for (const DeltaBlock& b : sig_stat_) {
     const uint32_t h = (b.weaksum * 0x9E3779B1u) >> filter_shift_;
@@ -100,15 +114,9 @@ int SignatureIndex::Load(const ustring& path) {
   return ParseBody(static_cast<size_t>(body));
 }
 
-size_t SignatureIndex::LowerBound(uint32_t weak) const {
-  auto it = std::lower_bound(sig_stat_.begin(), sig_stat_.end(), weak,
-                             [](const DeltaBlock& b, uint32_t w) { return b.weaksum < w; });
-  return static_cast<size_t>(it - sig_stat_.begin());
-}
-
 size_t SignatureIndex::MemoryUsage() const {
   return sig_body_.capacity() + sig_stat_.capacity() * sizeof(DeltaBlock) +
-         filter_.capacity() * sizeof(uint64_t);
+         filter_.capacity() * sizeof(uint64_t) + bucket_start_.capacity() * sizeof(uint32_t);
 }
 
 }  // namespace tidewell

@@ -1,7 +1,7 @@
 // A signature file loaded for searching: its entries as read, plus an index
-// of (weak sum, block) pairs sorted by weak sum, with a bit filter in front
-// so that most window positions of an unrelated file are rejected with one
-// memory access instead of a bisection.
+// of (weak sum, block) pairs grouped by a hash of the weak sum, with a bit
+// filter in front so that most window positions of an unrelated file are
+// rejected with one memory access.
 
 #ifndef TIDEWELL_DELTA_SIGNATURE_INDEX_H_
 #define TIDEWELL_DELTA_SIGNATURE_INDEX_H_
@@ -49,10 +49,15 @@ class SignatureIndex {
     return (filter_[h >> 6] >> (h & 63)) & 1;
   }
 
-  // Position in the sorted index of the first entry whose weak sum is not
-  // less than `weak`; the entries with that weak sum follow it in ascending
-  // block order.
-  size_t LowerBound(uint32_t weak) const;
+  // The index entries that may have weak sum `weak`, as [*begin, *end):
+  // those that do have it are contiguous there, in ascending block order.
+  // Entries are grouped by a hash of the weak sum, so a lookup touches one
+  // small group instead of bisecting the whole index.
+  void Candidates(uint32_t weak, const DeltaBlock** begin, const DeltaBlock** end) const {
+    const uint32_t h = (weak * 0x9E3779B1u) >> bucket_shift_;
+    *begin = sig_stat_.data() + bucket_start_[h];
+    *end = sig_stat_.data() + bucket_start_[h + 1];
+  }
   const std::vector<DeltaBlock>& sig_stat() const { return sig_stat_; }
 
   // Memory held, in bytes.
@@ -66,7 +71,9 @@ class SignatureIndex {
   uint32_t hash_size_ = 0;
   uint32_t block_count_ = 0;
   std::vector<uint8_t> sig_body_;      // the entries, as read
-  std::vector<DeltaBlock> sig_stat_;   // sorted by (weaksum, index)
+  std::vector<DeltaBlock> sig_stat_;   // sorted by (bucket, weaksum, index)
+  std::vector<uint32_t> bucket_start_; // first entry of each bucket, and the end
+  uint32_t bucket_shift_ = 32;
   std::vector<uint64_t> filter_;       // one bit per hashed weak sum
   uint32_t filter_shift_ = 32;
 };

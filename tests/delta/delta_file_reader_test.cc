@@ -1,0 +1,169 @@
+#include "delta/delta_file_reader.h"
+
+#include <atomic>
+
+#include <gtest/gtest.h>
+
+#include "delta/diagnostics.h"
+#include "delta_test_util.h"
+
+namespace tidewell {
+namespace {
+
+using testing::ApplyDelta;
+using testing::Bytes;
+using testing::MakeDelta;
+using testing::MakeSignature;
+using testing::RandomBytes;
+using testing::TempDir;
+
+const std::string kMagic = Bytes({0x72, 0x73, 0x02, 0x36});
+
+class DeltaFileReaderTest : public ::testing::Test {
+ protected:
+  int Patch(const std::string& delta) {
+    dir_.WriteFile("delta", delta);
+    return ApplyDelta(dir_, "basis", "delta", "new");
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(DeltaFileReaderTest, MagicAndEndGiveAnEmptyFile) {
+  dir_.WriteFile("basis", "whatever");
+  EXPECT_EQ(0, Patch(kMagic + Bytes({0})));
+  EXPECT_EQ("", dir_.ReadFile("new"));
+  EXPECT_EQ(0, Patch(kMagic + Bytes({0x03}) + "abc" + Bytes({0})));
+  EXPECT_EQ("abc", dir_.ReadFile("new"));
+}
+
+TEST_F(DeltaFileReaderTest, EveryCommandWidthIsUnderstood) {
+  const std::string basis = RandomBytes(1, 70000);
+  dir_.WriteFile("basis", basis);
+  const std::string lit = RandomBytes(2, 300);
+  std::string delta = kMagic;
+  delta += Bytes({0x41, 3}) + lit.substr(0, 3);                          // 1-byte length
+  delta += Bytes({0x42, 0, 5}) + lit.substr(0, 5);                       // 2-byte length
+  delta += Bytes({0x43, 0, 0, 1, 44}) + lit;                             // 4-byte length
+  delta += Bytes({0x44, 0, 0, 0, 0, 0, 0, 0, 2}) + lit.substr(0, 2);     // 8-byte length
+  delta += Bytes({0x45, 10, 5});                                         // 1/1
+  delta += Bytes({0x4A, 0x01, 0x00, 0x01, 0x00});                        // 2/2
+  delta += Bytes({0x50, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4});            // 4/8
+  delta += Bytes({0x54, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});  // 8/8
+  delta += Bytes({0});
+  ASSERT_EQ(0, Patch(delta));
+  EXPECT_EQ(lit.substr(0, 3) + lit.substr(0, 5) + lit + lit.substr(0, 2) + basis.substr(10, 5) +
+                basis.substr(256, 256) + basis.substr(65536, 4) + basis.substr(0, 1),
+            dir_.ReadFile("new"));
+}
+
+TEST_F(DeltaFileReaderTest, MalformedDeltasFailWithTheirCodes) {
+  dir_.WriteFile("basis", RandomBytes(3, 5000));
+  struct Case {
+    std::string delta;
+    int code;
+  } cases[] = {
+      {"", -2},                                                   // no magic at all
+      {Bytes({0x72, 0x73, 0x01, 0x36, 0}), -5},                   // a signature's magic
+      {kMagic, -2},                                               // no end command
+      {kMagic + Bytes({0x55}), -5},                               // reserved opcode
+      {kMagic + Bytes({0xFF}), -5},
+      {kMagic + Bytes({0x46, 0x00, 0x13}), -2},                   // cut in a parameter
+      {kMagic + Bytes({0x45, 0x00, 0x10}), -2},                   // a copy, then cut
+      {kMagic + Bytes({0x4A, 0x20, 0x00, 0x00, 0x01, 0}), -2},    // copy past 5000
+      {kMagic + Bytes({0x4A, 0x13, 0x80, 0x00, 0x10, 0}), -2},    // reaches past the end
+      {kMagic + Bytes({0x54, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0, 0, 0, 0, 0, 0, 0,
+                       0x10, 0, 0}),
+       -2},                                                       // offset + length wraps
+      {kMagic + Bytes({0x05}) + "ab", -2},                        // literal cut short
+      {kMagic + Bytes({0x44, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}) + "abc", -2},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.code, Patch(c.delta)) << ::testing::PrintToString(c.delta);
+  }
+}
+
+TEST_F(DeltaFileReaderTest, MissingFilesAndArguments) {
+  dir_.WriteFile("basis", "abc");
+  DeltaFileReader no_args;
+  EXPECT_EQ(-1, no_args.readFile());
+  EXPECT_EQ(-2, ApplyDelta(dir_, "basis", "missing", "new"));
+  dir_.WriteFile("delta", kMagic + Bytes({0}));
+  EXPECT_EQ(-2, ApplyDelta(dir_, "missing", "delta", "new"));
+  EXPECT_EQ(-3, ApplyDelta(dir_, "basis", "delta", "no/dir/new"));
+}
+
+TEST_F(DeltaFileReaderTest, RaisedAbortFlagStopsTheRun) {
+  dir_.WriteFile("basis", RandomBytes(4, 3 << 20));
+  dir_.WriteFile("delta", kMagic + Bytes({0x47, 0, 0, 0x30, 0, 0, 0}));
+  std::atomic<int> flag{1};
+  DeltaFileReader reader;
+  reader.setFile(ustring(dir_.Join("delta")), ustring(dir_.Join("basis")));
+  reader.setNewFile(ustring(dir_.Join("new")));
+  reader.setAbortFlag(&flag);
+  EXPECT_EQ(-4, reader.readFile());
+  EXPECT_EQ("", dir_.ReadFile("new"));
+}
+
+TEST_F(DeltaFileReaderTest, RebuiltFileIsDigestedAndSignedInTheSamePass) {
+  const std::string basis = RandomBytes(5, 10000), next = basis.substr(3000) + "tail";
+  dir_.WriteFile("basis", basis);
+  dir_.WriteFile("next", next);
+  ASSERT_EQ(0, MakeSignature(dir_, "basis", "sig"));
+  ASSERT_EQ(0, MakeDelta(dir_, "sig", "next", "delta"));
+  ustring hash;
+  DeltaFileReader reader;
+  reader.setFile(ustring(dir_.Join("delta")), ustring(dir_.Join("basis")));
+  reader.setNewFile(ustring(dir_.Join("new")));
+  reader.setHashString(&hash);
+  reader.setSignature(ustring(dir_.Join("new.sig")), 0, 0);
+  ASSERT_EQ(0, reader.readFile());
+  EXPECT_EQ(next, dir_.ReadFile("new"));
+  ustring direct_hash;
+  SimpleFileReader direct;
+  direct.setFile(ustring(dir_.Join("next")));
+  direct.setHashString(&direct_hash);
+  direct.setSignature(ustring(dir_.Join("next.sig")), 0, 0);
+  ASSERT_EQ(0, direct.readFile());
+  EXPECT_EQ(32u, hash.length());
+  EXPECT_EQ(std::string(direct_hash.c_str_utf8()), std::string(hash.c_str_utf8()));
+  EXPECT_EQ(dir_.ReadFile("next.sig"), dir_.ReadFile("new.sig"));
+}
+
+TEST_F(DeltaFileReaderTest, ReverseDeltaRestoresTheBasis) {
+  const uint32_t seed = static_cast<uint32_t>(::testing::UnitTest::GetInstance()->random_seed());
+  std::printf("seed %u\n", seed);
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 6; ++round) {
+    const std::string basis = RandomBytes(rng(), 20000 + rng() % 50000);
+    // Pieces of the basis in shuffled order, repeated and mixed with new
+    // bytes, so that copies overlap in the basis.
+    std::string next;
+    for (int i = 0; i < 12; ++i) {
+      const size_t at = rng() % basis.size();
+      next += basis.substr(at, rng() % 9000);
+      if (rng() % 3 == 0) next += RandomBytes(rng(), rng() % 500);
+    }
+    dir_.WriteFile("basis", basis);
+    dir_.WriteFile("next", next);
+    ASSERT_EQ(0, MakeSignature(dir_, "basis", "sig", 512));
+    ASSERT_EQ(0, MakeDelta(dir_, "sig", "next", "delta"));
+    ASSERT_EQ(0, ApplyDelta(dir_, "basis", "delta", "new", "reverse"));
+    ASSERT_EQ(next, dir_.ReadFile("new"));
+    ASSERT_EQ(0, ApplyDelta(dir_, "new", "reverse", "back"));
+    ASSERT_EQ(basis, dir_.ReadFile("back")) << "round " << round;
+  }
+}
+
+TEST_F(DeltaFileReaderTest, DiagnosticsGoToTheInstalledSink) {
+  static std::string seen;
+  seen.clear();
+  SetDeltaDiagnosticSink([](const char* message) { seen += std::string(message) + "\n"; });
+  dir_.WriteFile("basis", "abc");
+  EXPECT_EQ(-5, Patch(Bytes({1, 2, 3, 4, 0})));
+  SetDeltaDiagnosticSink(nullptr);
+  EXPECT_NE(std::string::npos, seen.find("invalid patch file (1020304)")) << seen;
+}
+
+}  // namespace
+}  // namespace tidewell
