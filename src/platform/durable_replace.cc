@@ -1,0 +1,117 @@
+#include "platform/durable_replace.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "base/log.h"
+#include "base/tmp_name_gen.h"
+#include "platform/file_rename.h"
+#include "platform/path_util.h"
+
+namespace tidewell {
+
+namespace {
+
+bool IsNoSpace(int err) { return err == ENOSPC || err == EDQUOT; }
+
+// Longest prefix of `name` of at most `max` bytes that does not split a
+// UTF-8 sequence.
+std::string_view Utf8Prefix(std::string_view name, size_t max) {
+  if (name.size() <= max) return name;
+  size_t n = max;
+  while (n > 0 && (static_cast<unsigned char>(name[n]) & 0xC0) == 0x80) --n;
+  return name.substr(0, n);
+}
+
+// Creates a fresh temporary beside `target`; fills `tmp`. fd, or -1.
+int CreateSibling(const std::string& dir, std::string_view base, int create_mode,
+                  std::string& tmp) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    ustring unique = TmpNameGen::getInstance().getTmpName("");  // "/" + 8 chars
+    tmp = pathutil::Join(dir, "." + std::string(Utf8Prefix(base, 200)) + "." +
+                                  std::string(unique.utf8_view().substr(1)) + ".tw-tmp");
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, create_mode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+}  // namespace
+
+int WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return IsNoSpace(errno) ? kReplaceNoSpace : -1;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int DurableReplace(const ustring& target, const ContentWriter& writer, int mode) {
+  std::string_view trimmed = pathutil::TrimTrailingSlashes(target.utf8_view());
+  std::string_view base = pathutil::BaseNameOf(trimmed);
+  if (trimmed.empty() || base == "/" || base == "." || base == "..") {
+    errno = EINVAL;
+    return -1;
+  }
+  std::string target_path(trimmed);
+  std::string dir = pathutil::ParentOf(trimmed);
+
+  struct stat st;
+  if (lstat(target_path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      errno = EISDIR;
+      return -1;
+    }
+    if (mode < 0 && S_ISREG(st.st_mode)) mode = static_cast<int>(st.st_mode & 07777);
+  }
+
+  std::string tmp;
+  int fd = CreateSibling(dir, base, mode < 0 ? 0666 : 0600, tmp);
+  if (fd < 0) return IsNoSpace(errno) ? kReplaceNoSpace : -1;
+
+  auto fail = [&](int result) {
+    int saved = errno;
+    if (fd >= 0) close(fd);
+    unlink(tmp.c_str());
+    errno = saved;
+    return result;
+  };
+  // The umask must not narrow a mode taken over from the old file.
+  if (mode >= 0 && fchmod(fd, static_cast<mode_t>(mode)) != 0) return fail(-1);
+  int r = writer(fd);
+  if (r < 0) return fail(r);
+  if (fsync(fd) != 0) return fail(IsNoSpace(errno) ? kReplaceNoSpace : -1);
+  int closed = close(fd);
+  fd = -1;
+  if (closed != 0) return fail(IsNoSpace(errno) ? kReplaceNoSpace : -1);
+  {
+    std::lock_guard<std::mutex> lock(RenameMutex());
+    if (rename(tmp.c_str(), target_path.c_str()) != 0) return fail(-1);
+  }
+  if (SyncDirectory(dir.c_str()) != 0) {
+    int err = errno;
+    TW_LOG_ERROR("file_op_debug", "file-op", "DurableReplace: cannot flush '%s', error code %d\n",
+                 dir.c_str(), err);
+    errno = err;
+    return -1;
+  }
+  return 0;
+}
+
+int DurableReplaceContent(const ustring& target, std::string_view content, int mode) {
+  return DurableReplace(
+      target, [content](int fd) { return WriteAll(fd, content.data(), content.size()); }, mode);
+}
+
+}  // namespace tidewell
