@@ -31,6 +31,7 @@ InotifyTree::InotifyTree(DepthRule rule, size_t max_watches)
 InotifyTree::~InotifyTree() { Close(); }
 
 std::string InotifyTree::Join(const std::string& dir, std::string_view name) const {
+  if (name.empty()) return dir;  // about the watched folder itself
   std::string out = dir == "/" ? std::string() : dir;
   out += '/';
   out += name;
