@@ -136,6 +136,27 @@ int Channel::ReadMore(size_t want) {
   return ERR_OK;
 }
 
+int Channel::ReceiveInto(uint8_t* dst, size_t len, size_t& got) {
+  got = 0;
+  int64_t last_progress = NowNs();
+  while (got < len) {
+    if (Aborted()) return ERR_INT;
+    int n = m_ops->read(dst + got, len - got, m_timeout);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+      last_progress = NowNs();
+    } else if (n == ERR_TIMEOUT) {
+      if (TimedOut(last_progress)) {
+        CH_LOG_DEBUG("ReadMore: Channel timeout for %u seconed", channel_timeout);
+        return ERR_TIMEOUT;
+      }
+    } else {
+      return n < 0 ? n : ERR_IO;
+    }
+  }
+  return ERR_OK;
+}
+
 int Channel::Read(void* buf, size_t len) {
   size_t count = 0;
   return Read(buf, len, count);
@@ -154,6 +175,16 @@ int Channel::Read(void* buf, size_t len, size_t& count) {
     r_head += piece;
     r_size -= piece;
     if (r_head == capacity_ || r_size == 0) r_head = 0;
+  }
+
+  // A large remainder goes straight into the caller's buffer: it saves a
+  // copy per block, and asking for no more than is missing never takes
+  // bytes of the next message.
+  if (len - count >= capacity_ / 2) {
+    size_t got = 0;
+    int rc = ReceiveInto(out + count, len - count, got);
+    count += got;
+    return rc;
   }
 
   // The buffer is empty now; refill it one block at a time.

@@ -166,6 +166,10 @@ class Channel {
   // True when the abort flag is raised.
   bool Aborted() const { return flag != nullptr && flag->load(std::memory_order_relaxed) != 0; }
 
+  // Receives exactly `len` bytes into `dst`, bypassing the read buffer;
+  // `got` tells how many arrived. Same results as ReadMore.
+  int ReceiveInto(uint8_t* dst, size_t len, size_t& got);
+
   // Applies the time-out rule after a poll without progress: true when the
   // operation should give up. `last_progress` is a steady-clock time in ns.
   bool TimedOut(int64_t last_progress_ns) const;
