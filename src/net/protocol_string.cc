@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/error_code.h"
+#include "base/sync_pass.h"
 #include "net/net_log.h"
 #include "net/protocol.h"
 
@@ -123,6 +124,40 @@ int ProtoReadString(Channel& ch, std::u16string& value) {
   out.resize(static_cast<size_t>(len));
   value.swap(out);
   return rc;
+}
+
+int ProtoWriteEncString(Channel& ch, const std::string& plain) {
+  std::string encoded;
+  if (SyncPassEnc(plain, encoded) != 0) return ERR_SYS;
+  return ProtoWriteVarData(ch, encoded.data(), encoded.size());
+}
+
+int ProtoReadDecString(Channel& ch, std::string& plain) {
+  std::string encoded;
+  int rc = ReadBytes(ch, encoded, kTextLimit);
+  if (rc < 0) return rc;
+  std::string decoded;
+  if (SyncPassDec(UpToZero(encoded), decoded) != 0) return ERR_SYS;
+  plain.swap(decoded);
+  return static_cast<int>(plain.size());
+}
+
+int ProtoWriteEncSection(Channel& ch, uint8_t id, const std::string& plain) {
+  std::string encoded;
+  if (SyncPassEnc(plain, encoded) != 0) return ERR_SYS;
+  return ProtoWriteSection(ch, id, encoded.data(), encoded.size());
+}
+
+int ProtoReadDecSection(Channel& ch, uint8_t id, std::string& plain) {
+  std::string encoded(kTextLimit, '\0');
+  size_t len = 0;
+  int rc = ProtoReadSection(ch, id, encoded.data(), encoded.size(), len);
+  if (rc < 0) return rc;
+  encoded.resize(len);
+  std::string decoded;
+  if (SyncPassDec(UpToZero(encoded), decoded) != 0) return ERR_SYS;
+  plain.swap(decoded);
+  return static_cast<int>(plain.size());
 }
 
 // --- records ------------------------------------------------------------

@@ -1,11 +1,11 @@
 #include "net/stream_file.h"
 
 #include <fcntl.h>
-#include <openssl/rand.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "base/tmp_name_gen.h"
 #include "net/net_log.h"
 
 namespace tidewell {
@@ -20,19 +20,6 @@ FILE* WrapDescriptor(int fd, const ustring& path, const char* stream_mode, const
     ::close(fd);
   }
   return f;
-}
-
-// Eight characters from a 64-letter alphabet: 48 random bits.
-ustring RandomName(const ustring& dir) {
-  static const char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_";
-  unsigned char bytes[6];
-  if (RAND_bytes(bytes, sizeof bytes) != 1) return ustring();
-  uint64_t bits = 0;
-  for (unsigned char b : bytes) bits = (bits << 8) | b;
-  char name[9];
-  for (int i = 0; i < 8; ++i) name[i] = kAlphabet[(bits >> (42 - 6 * i)) & 63];
-  name[8] = '\0';
-  return dir + "/" + name;
 }
 
 }  // namespace
@@ -70,8 +57,7 @@ FILE* CreateFreshFile(const ustring& dir, ustring& path) {
   // A random name can collide with a file that is already there; such a
   // file is never truncated, a new name is drawn instead.
   for (int attempt = 0; attempt < 16; ++attempt) {
-    ustring candidate = RandomName(dir);
-    if (candidate.empty()) return nullptr;
+    ustring candidate = TmpNameGen::getInstance().getTmpName(dir);
     int fd = ::open(candidate.c_str_utf8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
       if (errno == EEXIST) continue;

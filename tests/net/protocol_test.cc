@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/error_code.h"
+#include "base/sync_pass.h"
 #include "net/memory_channel.h"
 
 namespace tidewell {
@@ -159,6 +160,30 @@ TEST(ProtocolTest, Strings) {
   EXPECT_EQ(0, ProtoWriteString(out, std::u16string(8191, u'x')));
   std::u16string unpaired(1, static_cast<char16_t>(0xD800));
   EXPECT_EQ(ERR_INVAL, ProtoWriteString(out, unpaired));
+}
+
+TEST(ProtocolTest, EncryptedStrings) {
+  std::string encoded;
+  ASSERT_EQ(0, SyncPassEnc("s3cret pass", encoded));
+  MemoryChannel ch;
+  ASSERT_EQ(0, ProtoWriteEncString(ch, "s3cret pass"));
+  ASSERT_EQ(0, ProtoWriteEncSection(ch, SPROTO_ID_PASSWD, "other"));
+  ASSERT_EQ(0, ProtoWriteEncString(ch, ""));
+  std::string wire = Flushed(ch);
+  EXPECT_EQ(Bytes({0, static_cast<int>(encoded.size())}) + encoded, wire.substr(0, 2 + encoded.size()));
+  EXPECT_EQ(std::string::npos, wire.find("s3cret")) << "the password never travels in clear";
+
+  MemoryChannel in(wire);
+  std::string plain;
+  EXPECT_EQ(11, ProtoReadDecString(in, plain));
+  EXPECT_EQ("s3cret pass", plain);
+  EXPECT_EQ(5, ProtoReadDecSection(in, SPROTO_ID_PASSWD, plain));
+  EXPECT_EQ("other", plain);
+  EXPECT_EQ(0, ProtoReadDecString(in, plain));
+  EXPECT_EQ("", plain);
+
+  MemoryChannel garbage(Bytes({0, 3, '!', '!', '!'}));
+  EXPECT_EQ(ERR_SYS, ProtoReadDecString(garbage, plain));
 }
 
 TEST(ProtocolTest, Records) {
