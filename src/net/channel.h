@@ -19,6 +19,8 @@
 #include <memory>
 #include <string>
 
+struct ssl_st;
+
 namespace tidewell {
 
 // The low-level operations of a channel together with the connection they
@@ -159,6 +161,14 @@ class Channel {
   int GetFd() const;
 
  protected:
+  // Called by ConvertToSSLChannel after a successful handshake, before the
+  // channel switches to the session. A negative result fails the conversion
+  // (ERR_IO; the channel stays open and plain). The default accepts any peer.
+  virtual int CheckSslPeer(ssl_st* ssl) {
+    (void)ssl;
+    return 0;
+  }
+
   // Replaces the operations (closing the old ones) and empties both
   // buffers. Derived channels use this to adopt what they opened.
   void InstallOps(std::unique_ptr<ChannelOps> ops, bool is_ssl);

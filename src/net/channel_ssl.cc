@@ -33,7 +33,7 @@ int Channel::ConvertToSSLChannel(bool server) {
     return ERR_IO;
   }
   int rc = SslHandshake(ssl.get(), m_timeout, channel_timeout, flag);
-  if (rc < 0) {
+  if (rc < 0 || CheckSslPeer(ssl.get()) < 0) {
     CH_LOG_WARN("Open to SSL connect to server failed");
     return ERR_IO;  // the quiet free leaves the plain socket open
   }

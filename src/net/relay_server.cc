@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "net/relay_log.h"
@@ -159,6 +160,7 @@ void RelayServer::AcceptLoop() {
       std::lock_guard<std::mutex> done(tunnels_lock_);
       --active_;
       t->finished.store(true);
+      tunnel_ended_.notify_all();
     });
     tunnels_.push_back(std::move(tunnel));
   }
@@ -196,6 +198,11 @@ void RelayServer::Stop() {
 size_t RelayServer::active_tunnels() const {
   std::lock_guard<std::mutex> lock(tunnels_lock_);
   return active_;
+}
+
+bool RelayServer::WaitUntilIdle(uint32_t seconds) const {
+  std::unique_lock<std::mutex> lock(tunnels_lock_);
+  return tunnel_ended_.wait_for(lock, std::chrono::seconds(seconds), [this] { return active_ == 0; });
 }
 
 bool RelayServer::TargetAllowed(const std::string& host, int port) const {

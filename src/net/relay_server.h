@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -62,6 +63,8 @@ class RelayServer {
 
   // Tunnels being handshaken or forwarded right now.
   size_t active_tunnels() const;
+  // Waits until no tunnel is active, at most `seconds`; true when idle.
+  bool WaitUntilIdle(uint32_t seconds) const;
   // Tunnels that reached the forwarding stage since Start.
   uint64_t tunnels_opened() const { return opened_.load(); }
 
@@ -94,6 +97,7 @@ class RelayServer {
 
   // Guarded by tunnels_lock_.
   mutable std::mutex tunnels_lock_;
+  mutable std::condition_variable tunnel_ended_;
   std::list<std::unique_ptr<Tunnel>> tunnels_;
   size_t active_ = 0;
 };

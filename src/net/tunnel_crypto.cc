@@ -145,7 +145,7 @@ int VELTCryptoBase64Encode(char* out, size_t out_size, const uint8_t* in, size_t
   char* text = nullptr;
   long len = BIO_get_mem_data(BIO_next(chain.get()), &text);
   if (len < 0 || static_cast<size_t>(len) != need) return -1;
-  std::memcpy(out, text, need);
+  if (need > 0) std::memcpy(out, text, need);
   out[need] = '\0';
   return static_cast<int>(need);
 }
@@ -170,7 +170,7 @@ int VELTCryptoBase64Decode(uint8_t* out, size_t out_size, const char* in, size_t
     if (got == tmp.size()) break;
   }
   if (got != need) return -1;
-  std::memcpy(out, tmp.data(), need);
+  if (need > 0) std::memcpy(out, tmp.data(), need);
   return static_cast<int>(need);
 }
 

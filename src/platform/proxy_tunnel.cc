@@ -267,8 +267,9 @@ int VELTProxyTunnelOpen(const ProxyTunnelEndpoint* proxy, const ProxyTunnelEndpo
     PT_LOG_WARN("proxy %s answered without an HTTP status", proxy->host);
     return kProxyTunnelProtocol;
   }
-  if (status == 407) {
-    PT_LOG_WARN("proxy %s wants authentication for %s", proxy->host, where.c_str());
+  // 407 asks for credentials; some proxies answer 401 to wrong ones.
+  if (status == 407 || status == 401) {
+    PT_LOG_WARN("proxy %s wants authentication for %s (status %d)", proxy->host, where.c_str(), status);
     return kProxyTunnelAuth;
   }
   if (status < 200 || status > 299) {

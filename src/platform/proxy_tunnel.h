@@ -48,7 +48,7 @@ enum ProxyTunnelError : int {
   kProxyTunnelAborted = -6,    // the abort flag was raised
   kProxyTunnelProtocol = -7,   // the proxy's answer is not HTTP
   kProxyTunnelRefused = -8,    // the proxy answered with a non-2xx status
-  kProxyTunnelAuth = -9,       // the proxy asks for (other) credentials (407)
+  kProxyTunnelAuth = -9,       // the proxy asks for (other) credentials (407, 401)
 };
 
 // Opens a connection to `target` through the HTTP proxy `proxy`. Returns

@@ -1,0 +1,232 @@
+// Helpers for the connection tests: an echoing TCP target, the relay
+// service on a free port, a tinyproxy instance per test, and small socket
+// utilities. Everything listens on 127.0.0.1 only.
+
+#ifndef TIDEWELL_TESTS_NET_CONN_TEST_UTIL_H_
+#define TIDEWELL_TESTS_NET_CONN_TEST_UTIL_H_
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/temp_dir.h"
+#include "common/test_cert.h"
+#include "net/relay_server.h"
+
+namespace tidewell::testing {
+
+// A listening socket on 127.0.0.1 with a port chosen by the system.
+class LoopbackListener {
+ public:
+  LoopbackListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+    EXPECT_EQ(0, listen(fd_, 64));
+    EXPECT_EQ(0, getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len));
+    port_ = ntohs(sa.sin_port);
+  }
+  ~LoopbackListener() { Close(); }
+  LoopbackListener(const LoopbackListener&) = delete;
+  LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+  int port() const { return port_; }
+  // Blocks until a connection arrives or Close(); returns its socket or -1.
+  int Accept() { return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC); }
+  // Wakes a blocked Accept (which then fails) and closes the socket.
+  void Close() {
+    if (fd_ >= 0) {
+      shutdown(fd_, SHUT_RDWR);
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// A port on 127.0.0.1 that nothing listens on (bound, then released).
+inline int UnusedPort() {
+  LoopbackListener l;
+  return l.port();
+}
+
+// A TCP server that sends back every byte it receives, one thread per
+// connection, until the client closes.
+class EchoServer {
+ public:
+  EchoServer() {
+    acceptor_ = std::thread([this] {
+      for (;;) {
+        int fd = listener_.Accept();
+        if (fd < 0) return;
+        connections_.fetch_add(1);
+        std::lock_guard<std::mutex> lock(mu_);
+        fds_.push_back(fd);
+        threads_.emplace_back([fd] {
+          char buf[16384];
+          for (;;) {
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            if (send(fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL) != n) break;
+          }
+          shutdown(fd, SHUT_WR);
+        });
+      }
+    });
+  }
+  ~EchoServer() {
+    listener_.Close();
+    acceptor_.join();
+    std::lock_guard<std::mutex> lock(mu_);
+    for (int fd : fds_) shutdown(fd, SHUT_RDWR);
+    for (auto& t : threads_) t.join();
+    for (int fd : fds_) ::close(fd);
+  }
+  int port() const { return listener_.port(); }
+  int connections() const { return connections_.load(); }
+
+ private:
+  LoopbackListener listener_;
+  std::thread acceptor_;
+  std::mutex mu_;
+  std::vector<int> fds_;
+  std::vector<std::thread> threads_;
+  std::atomic<int> connections_{0};
+};
+
+// The relay service on a free loopback port with a fresh certificate.
+class TestRelay {
+ public:
+  explicit TestRelay(const TempDir& dir, RelayServer::Options options = {}) {
+    WriteSelfSignedCert(dir.Join("relay.crt"), dir.Join("relay.key"), "relay");
+    options.listen_address = "127.0.0.1";
+    options.port = 0;
+    options.cert_file = dir.Join("relay.crt");
+    options.key_file = dir.Join("relay.key");
+    server_ = std::make_unique<RelayServer>(options);
+    EXPECT_EQ(0, server_->Start());
+  }
+  RelayServer& server() { return *server_; }
+  int port() const { return server_->port(); }
+
+ private:
+  std::unique_ptr<RelayServer> server_;
+};
+
+// Debian's tinyproxy, started for one test on a free port with a generated
+// configuration, stopped at the end. available() is false when the program
+// is not installed; tests then skip.
+class TinyProxy {
+ public:
+  static constexpr const char* kBinary = "/usr/bin/tinyproxy";
+  static bool available() { return access(kBinary, X_OK) == 0; }
+
+  // `user` non-empty turns on Basic authentication.
+  TinyProxy(const TempDir& dir, const std::string& user = {}, const std::string& password = {}) {
+    Start(dir, user, password);
+  }
+  ~TinyProxy() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      int status = 0;
+      waitpid(pid_, &status, 0);
+    }
+    if (reader_.joinable()) reader_.join();
+  }
+  int port() const { return port_; }
+  bool ready() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return ready_;
+  }
+  std::string log() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return log_;
+  }
+
+ private:
+  void Start(const TempDir& dir, const std::string& user, const std::string& password) {
+    port_ = UnusedPort();
+    std::string conf = dir.Join("tinyproxy.conf");
+    {
+      std::ofstream out(conf);
+      out << "Port " << port_ << "\nListen 127.0.0.1\nTimeout 60\nMaxClients 64\nAllow 127.0.0.1\n"
+          << "LogLevel Info\nPidFile \"" << dir.Join("tinyproxy.pid") << "\"\n";
+      if (!user.empty()) out << "BasicAuth " << user << " " << password << "\n";
+    }
+    int pipe_fds[2];
+    ASSERT_EQ(0, pipe2(pipe_fds, O_CLOEXEC));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 2);
+    std::string binary = kBinary;
+    std::vector<char*> argv = {binary.data(), const_cast<char*>("-d"), const_cast<char*>("-c"), conf.data(), nullptr};
+    int rc = posix_spawn(&pid_, kBinary, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipe_fds[1]);
+    ASSERT_EQ(0, rc) << "cannot start tinyproxy";
+    // The log tells when the proxy accepts connections.
+    reader_ = std::thread([this, fd = pipe_fds[0]] {
+      char buf[4096];
+      for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        std::lock_guard<std::mutex> lock(mu_);
+        log_.append(buf, static_cast<size_t>(n));
+        if (log_.find("Accepting connections") != std::string::npos) ready_ = true;
+        cv_.notify_all();
+      }
+      ::close(fd);
+      std::lock_guard<std::mutex> lock(mu_);
+      ended_ = true;
+      cv_.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(mu_);
+    ASSERT_TRUE(cv_.wait_for(lock, std::chrono::seconds(30), [this] { return ready_ || ended_; }));
+    ASSERT_TRUE(ready_) << "tinyproxy did not start:\n" << log_;
+  }
+
+  int port_ = 0;
+  pid_t pid_ = -1;
+  std::thread reader_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::string log_;
+  bool ready_ = false;
+  bool ended_ = false;
+};
+
+#define TW_SKIP_WITHOUT_TINYPROXY()                                                   \
+  do {                                                                                \
+    if (!::tidewell::testing::TinyProxy::available())                                 \
+      GTEST_SKIP() << "tinyproxy is not installed (/usr/bin/tinyproxy); "             \
+                      "tools/install-deps.sh installs it";                            \
+  } while (0)
+
+}  // namespace tidewell::testing
+
+#endif  // TIDEWELL_TESTS_NET_CONN_TEST_UTIL_H_
