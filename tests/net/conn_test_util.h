@@ -137,6 +137,91 @@ class TestRelay {
   std::unique_ptr<RelayServer> server_;
 };
 
+// A child program whose standard output and error are collected, so a test
+// can wait for a line it prints.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      Wait();
+    }
+    if (reader_.joinable()) reader_.join();
+  }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Starts `args[0]` with the arguments. Fails the test when it cannot.
+  void Start(std::vector<std::string> args) {
+    int pipe_fds[2];
+    ASSERT_EQ(0, pipe2(pipe_fds, O_CLOEXEC));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 2);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipe_fds[1]);
+    if (rc != 0) {
+      ::close(pipe_fds[0]);
+      pid_ = -1;
+      FAIL() << "cannot start " << args[0];
+    }
+    reader_ = std::thread([this, fd = pipe_fds[0]] {
+      char buf[4096];
+      for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        std::lock_guard<std::mutex> lock(mu_);
+        output_.append(buf, static_cast<size_t>(n));
+        cv_.notify_all();
+      }
+      ::close(fd);
+      std::lock_guard<std::mutex> lock(mu_);
+      closed_ = true;
+      cv_.notify_all();
+    });
+  }
+
+  // Waits until the output contains `text` (true), or the program closed its
+  // output or `seconds` passed (false).
+  bool WaitForOutput(const std::string& text, int seconds = 30) {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait_for(lock, std::chrono::seconds(seconds),
+                 [&] { return output_.find(text) != std::string::npos || closed_; });
+    return output_.find(text) != std::string::npos;
+  }
+  std::string output() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return output_;
+  }
+  void Signal(int sig) {
+    if (pid_ > 0) kill(pid_, sig);
+  }
+  // Waits for the program to end; its exit status, or -1 when it was killed
+  // by a signal (or never ran).
+  int Wait() {
+    if (pid_ <= 0) return -1;
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    if (reader_.joinable()) reader_.join();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::thread reader_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::string output_;
+  bool closed_ = false;
+};
+
 // Debian's tinyproxy, started for one test on a free port with a generated
 // configuration, stopped at the end. available() is false when the program
 // is not installed; tests then skip.
@@ -150,22 +235,11 @@ class TinyProxy {
     Start(dir, user, password);
   }
   ~TinyProxy() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      waitpid(pid_, &status, 0);
-    }
-    if (reader_.joinable()) reader_.join();
+    process_.Signal(SIGTERM);
+    process_.Wait();
   }
   int port() const { return port_; }
-  bool ready() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return ready_;
-  }
-  std::string log() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return log_;
-  }
+  std::string log() { return process_.output(); }
 
  private:
   void Start(const TempDir& dir, const std::string& user, const std::string& password) {
@@ -177,47 +251,14 @@ class TinyProxy {
           << "LogLevel Info\nPidFile \"" << dir.Join("tinyproxy.pid") << "\"\n";
       if (!user.empty()) out << "BasicAuth " << user << " " << password << "\n";
     }
-    int pipe_fds[2];
-    ASSERT_EQ(0, pipe2(pipe_fds, O_CLOEXEC));
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 2);
-    std::string binary = kBinary;
-    std::vector<char*> argv = {binary.data(), const_cast<char*>("-d"), const_cast<char*>("-c"), conf.data(), nullptr};
-    int rc = posix_spawn(&pid_, kBinary, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipe_fds[1]);
-    ASSERT_EQ(0, rc) << "cannot start tinyproxy";
+    process_.Start({kBinary, "-d", "-c", conf});
     // The log tells when the proxy accepts connections.
-    reader_ = std::thread([this, fd = pipe_fds[0]] {
-      char buf[4096];
-      for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        std::lock_guard<std::mutex> lock(mu_);
-        log_.append(buf, static_cast<size_t>(n));
-        if (log_.find("Accepting connections") != std::string::npos) ready_ = true;
-        cv_.notify_all();
-      }
-      ::close(fd);
-      std::lock_guard<std::mutex> lock(mu_);
-      ended_ = true;
-      cv_.notify_all();
-    });
-    std::unique_lock<std::mutex> lock(mu_);
-    ASSERT_TRUE(cv_.wait_for(lock, std::chrono::seconds(30), [this] { return ready_ || ended_; }));
-    ASSERT_TRUE(ready_) << "tinyproxy did not start:\n" << log_;
+    ASSERT_TRUE(process_.WaitForOutput("Accepting connections")) << "tinyproxy did not start:\n"
+                                                                 << process_.output();
   }
 
   int port_ = 0;
-  pid_t pid_ = -1;
-  std::thread reader_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::string log_;
-  bool ready_ = false;
-  bool ended_ = false;
+  ChildProcess process_;
 };
 
 #define TW_SKIP_WITHOUT_TINYPROXY()                                                   \
