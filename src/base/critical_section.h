@@ -27,6 +27,8 @@ class CriticalSection {
   // Leaves the section if inside (DEBUG "leaving critical section").
   void end();
   bool inside() const { return in_lock; }
+  // The descriptor given at construction, or -1 for a mutex section.
+  int descriptor() const { return lock_fd; }
 
   // Plain helpers: 0, or -1 for a null mutex. The descriptor forms do
   // nothing and return -1.

@@ -33,8 +33,12 @@ int CreateSibling(const std::string& dir, std::string_view base, int create_mode
                   std::string& tmp) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     ustring unique = TmpNameGen::getInstance().getTmpName("");  // "/" + 8 chars
-    tmp = pathutil::Join(dir, "." + std::string(Utf8Prefix(base, 200)) + "." +
-                                  std::string(unique.utf8_view().substr(1)) + ".tw-tmp");
+    std::string name(".");
+    name.append(Utf8Prefix(base, 200));
+    name += '.';
+    name.append(unique.utf8_view().substr(1));
+    name += ".tw-tmp";
+    tmp = pathutil::Join(dir, name);
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, create_mode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }

@@ -61,6 +61,7 @@ TEST(CriticalSectionTest, HelpersAndDescriptorForms) {
   EXPECT_EQ(-1, CriticalSection::lock(3));
   EXPECT_EQ(-1, CriticalSection::unlock(3));
   CriticalSection by_fd(3);
+  EXPECT_EQ(3, by_fd.descriptor());
   by_fd.start();
   EXPECT_TRUE(by_fd.inside());
   CriticalSection no_mutex(static_cast<std::mutex*>(nullptr));
