@@ -108,9 +108,10 @@ void filter_destroy(Filter* filter);
 // filter_format fails (nothing is written) or the stream reports an error.
 int filter_print(const Filter* filter, FILE* stream);
 
-// Replaces `file_name` with the record in file syntax. Returns 0, or -1 when
-// the record cannot be rendered or the file cannot be written; on failure the
-// previous file is left as it was.
+// Replaces `file_name` with the record in file syntax, durably (temporary
+// file, flush, rename). Returns 0, or -1 when the record cannot be rendered
+// or the file cannot be written; on failure the previous file is left as it
+// was.
 [[nodiscard]] int filter_write(const Filter* filter, const char* file_name);
 
 // Tests a session-relative path ("/" separators) against the rules. Returns

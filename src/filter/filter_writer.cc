@@ -7,6 +7,7 @@
 
 #include "filter/filter.h"
 #include "filter/parser.h"
+#include "platform/durable_replace.h"
 
 namespace tidewell {
 namespace {
@@ -174,11 +175,9 @@ int filter_print(const Filter* filter, FILE* stream) {
 int filter_write(const Filter* filter, const char* file_name) {
   std::string text;
   if (filter_format(filter, &text) != 0) return -1;
-  std::FILE* f = std::fopen(file_name, "wb");
-  if (f == nullptr) return -1;
-  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  ok = std::fclose(f) == 0 && ok;
-  return ok ? 0 : -1;
+  // A crash while rewriting must not leave a truncated file: that would
+  // read as broken, and an empty black list excludes nothing.
+  return DurableReplaceContent(ustring(file_name), text) == 0 ? 0 : -1;
 }
 
 }  // namespace tidewell

@@ -1,0 +1,194 @@
+#include "db/selective_sync.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "common/temp_dir.h"
+#include "db/filter_db.h"
+#include "db/progress_cache.h"
+
+namespace tidewell {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string S(const ustring& u) { return std::string(u.utf8_view()); }
+
+// Uses the process-wide filter database and progress cache, as the
+// comparison does, on a fresh file per test.
+class SelectiveSyncTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Removed folders go to a trash inside the test folder.
+    setenv("XDG_DATA_HOME", dir_.Join("xdg").c_str(), 1);
+    ASSERT_EQ(0, FilterDB::getInstance().initialize(ustring(dir_.Join("filter.db"))));
+    DrainCache();
+  }
+  void TearDown() override {
+    FilterDB::getInstance().destroy();
+    DrainCache();
+  }
+  static void DrainCache() {
+    ProgressCache::Entry e;
+    while (ProgressCache::getInstance().getProgressEntry(e)) {
+      ProgressCache::getInstance().rmProgressEntry(e.row_id);
+    }
+  }
+  static std::set<FilterInfo> Set(std::initializer_list<FilterInfo> items) { return items; }
+
+  std::list<std::pair<uint64_t, ResumeCondition>> Conditions(uint64_t sess) {
+    std::list<std::pair<uint64_t, ResumeCondition>> out;
+    EXPECT_EQ(0, FilterDB::getInstance().getResumeConditionsBySession(sess, out));
+    return out;
+  }
+
+  testing::TempDir dir_;
+};
+
+TEST_F(SelectiveSyncTest, RemovedPrefixRuleResumesFromItsStoredSyncId) {
+  FilterDB& db = FilterDB::getInstance();
+  ASSERT_EQ(0, db.setFilter(1, 0, -13, "/Keep"));
+  ASSERT_EQ(0, db.setFilter(1, 25, -13, "/Gone"));
+  SelectiveSyncInfo stored;
+  ASSERT_EQ(0, db.ConvertFilterDBToSelectiveSyncInfo(1, stored));
+  ASSERT_EQ(0, CompareFilterList(1, -13, stored.black_prefix, Set({{40, "/Keep"}}),
+                                 ustring(dir_.Join("root"))));
+  auto conds = Conditions(1);
+  ASSERT_EQ(1u, conds.size());
+  EXPECT_EQ("/Gone", S(conds.front().second.filter_desc));
+  EXPECT_EQ(25u, conds.front().second.sync_id);
+  EXPECT_EQ(-13, conds.front().second.filter_type);
+  ProgressCache::Entry e;
+  ASSERT_TRUE(ProgressCache::getInstance().getProgressEntry(e));
+  EXPECT_EQ(conds.front().first, e.row_id);
+  SelectiveSyncInfo after;
+  ASSERT_EQ(0, db.ConvertFilterDBToSelectiveSyncInfo(1, after));
+  ASSERT_EQ(1u, after.black_prefix.size());
+  EXPECT_EQ("/Keep", S(after.black_prefix.begin()->filter_desc));
+}
+
+TEST_F(SelectiveSyncTest, NewPrefixRuleIsStoredFromZeroAndItsFolderRemoved) {
+  dir_.WriteFile("root/Big/data.bin", "local copy");
+  dir_.WriteFile("root/Bigger/keep.bin", "stays");
+  ASSERT_EQ(0, CompareFilterList(1, -13, {}, Set({{40, "/Big"}}), ustring(dir_.Join("root"))));
+  EXPECT_FALSE(fs::exists(dir_.Join("root/Big")));
+  EXPECT_TRUE(fs::exists(dir_.Join("root/Bigger/keep.bin")));
+  SelectiveSyncInfo after;
+  ASSERT_EQ(0, FilterDB::getInstance().ConvertFilterDBToSelectiveSyncInfo(1, after));
+  ASSERT_EQ(1u, after.black_prefix.size());
+  EXPECT_EQ(0u, after.black_prefix.begin()->sync_id);
+  EXPECT_TRUE(Conditions(1).empty());
+}
+
+TEST_F(SelectiveSyncTest, NewNameRuleKeepsItsSyncIdAndRemovesNothing) {
+  dir_.WriteFile("root/x.iso", "x");
+  ASSERT_EQ(0, CompareFilterList(1, -12, {}, Set({{40, "iso"}}), ustring(dir_.Join("root"))));
+  EXPECT_TRUE(fs::exists(dir_.Join("root/x.iso")));
+  SelectiveSyncInfo after;
+  ASSERT_EQ(0, FilterDB::getInstance().ConvertFilterDBToSelectiveSyncInfo(1, after));
+  EXPECT_EQ(40u, after.black_ext.begin()->sync_id);
+}
+
+TEST_F(SelectiveSyncTest, PrefixRulesThatLeaveTheFolderAreNeverRemoved) {
+  dir_.WriteFile("root/a.txt", "a");
+  dir_.WriteFile("outside.txt", "o");
+  for (const char* rule : {"/", "/..", "/./", "/a/../.."}) {
+    ASSERT_EQ(0, CompareFilterList(1, -13, {}, Set({{1, rule}}), ustring(dir_.Join("root"))));
+  }
+  EXPECT_TRUE(fs::exists(dir_.Join("root/a.txt")));
+  EXPECT_TRUE(fs::exists(dir_.Join("outside.txt")));
+}
+
+TEST_F(SelectiveSyncTest, FileRulesConvertWithTheCurrentSyncId) {
+  Filter f;
+  filter_init(&f);
+  ASSERT_EQ(0, value_type_string_set_insert(&f.common.black_path_prefix_selective_sync, "/P", 2));
+  ASSERT_EQ(0, value_type_string_set_insert(&f.file.black_name_selective_sync, "n", 1));
+  ASSERT_EQ(0, value_type_string_set_insert(&f.file.black_ext_selective_sync, "e", 1));
+  f.file.max_size_selective_sync = 123;
+  SelectiveSyncInfo info;
+  ASSERT_EQ(0, ConvertFilterFileToSelectiveSyncInfo(1, 77, f, info));
+  EXPECT_EQ(77u, info.black_prefix.begin()->sync_id);
+  EXPECT_EQ("n", S(info.black_name.begin()->filter_desc));
+  EXPECT_EQ("e", S(info.black_ext.begin()->filter_desc));
+  EXPECT_EQ("123", S(info.black_size.filter_desc));
+  EXPECT_EQ(77u, info.black_size.sync_id);
+  filter_destroy(&f);
+}
+
+TEST_F(SelectiveSyncTest, SizeLimitChanges) {
+  FilterDB& db = FilterDB::getInstance();
+  FilterInfo stored;
+  // First limit: stored with the file's sync id, nothing to resume.
+  ASSERT_EQ(0, CompareSizeFilter(1, FilterInfo{}, FilterInfo{30, "100"}));
+  ASSERT_EQ(0, db.getSizeFilter(1, stored));
+  EXPECT_EQ("100", S(stored.filter_desc));
+  EXPECT_EQ(30u, stored.sync_id);
+  EXPECT_TRUE(Conditions(1).empty());
+
+  // Raised 100 -> 200: resume the sizes in between.
+  ASSERT_EQ(0, CompareSizeFilter(1, stored, FilterInfo{31, "200"}));
+  auto conds = Conditions(1);
+  ASSERT_EQ(1u, conds.size());
+  EXPECT_EQ("from=100,to=200", S(conds.front().second.filter_desc));
+  EXPECT_EQ(30u, conds.front().second.sync_id);
+  EXPECT_EQ(-15, conds.front().second.filter_type);
+  ASSERT_EQ(0, db.getSizeFilter(1, stored));
+  EXPECT_EQ("200", S(stored.filter_desc));
+
+  // Lowered 200 -> 100: only the stored limit changes.
+  ASSERT_EQ(0, CompareSizeFilter(1, stored, FilterInfo{32, "100"}));
+  EXPECT_EQ(1u, Conditions(1).size());
+  ASSERT_EQ(0, db.getSizeFilter(1, stored));
+  EXPECT_EQ("100", S(stored.filter_desc));
+
+  // Unchanged: nothing happens.
+  ASSERT_EQ(0, CompareSizeFilter(1, stored, FilterInfo{33, "100"}));
+  EXPECT_EQ(1u, Conditions(1).size());
+}
+
+TEST_F(SelectiveSyncTest, RemovedSizeLimitResumesUpToTenGiB) {
+  FilterDB& db = FilterDB::getInstance();
+  ASSERT_EQ(0, db.setSizeFilter(1, 30, 200));
+  FilterInfo stored;
+  ASSERT_EQ(0, db.getSizeFilter(1, stored));
+  ASSERT_EQ(0, CompareSizeFilter(1, stored, FilterInfo{31, "0"}));
+  auto conds = Conditions(1);
+  ASSERT_EQ(1u, conds.size());
+  EXPECT_EQ("from=200,to=10737418240", S(conds.front().second.filter_desc));
+  ASSERT_EQ(0, db.getSizeFilter(1, stored));
+  EXPECT_EQ("10737418240", S(stored.filter_desc));
+  // Reloading the same file again finds nothing new to resume.
+  ASSERT_EQ(0, CompareSizeFilter(1, stored, FilterInfo{32, "0"}));
+  EXPECT_EQ(1u, Conditions(1).size());
+  ProgressCache::Entry e;
+  ASSERT_TRUE(ProgressCache::getInstance().getProgressEntry(e));
+  EXPECT_EQ(conds.front().first, e.row_id);
+}
+
+TEST_F(SelectiveSyncTest, FailuresAreReported) {
+  FilterDB::getInstance().destroy();
+  EXPECT_EQ(-1, CompareFilterList(1, -13, Set({{1, "/a"}}), {}, ustring(dir_.Join("root"))));
+  EXPECT_EQ(-1, CompareFilterList(1, -14, {}, Set({{1, "n"}}), ustring(dir_.Join("root"))));
+  EXPECT_EQ(-1, CompareSizeFilter(1, FilterInfo{}, FilterInfo{1, "5"}));
+}
+
+TEST(ResumeSizeDescTest, EncodesAndDecodesSixtyFourBitBounds) {
+  ustring desc = EncodeResumeSizeFilterDesc(100, 18446744073709551615ull);
+  EXPECT_EQ("from=100,to=18446744073709551615", std::string(desc.utf8_view()));
+  uint64_t from = 1, to = 1;
+  ASSERT_EQ(0, DecodeResumeSizeFilterDesc(desc, from, to));
+  EXPECT_EQ(100u, from);
+  EXPECT_EQ(18446744073709551615ull, to);
+  for (const char* bad : {"", "from=,to=1", "from=1,to=", "from=1;to=2", "from=-1,to=2", "to=1",
+                          "from=1,to=18446744073709551616", "from=1,to=2x"}) {
+    EXPECT_EQ(-1, DecodeResumeSizeFilterDesc(bad, from, to)) << bad;
+  }
+  EXPECT_EQ(100u, from);
+}
+
+}  // namespace
+}  // namespace tidewell
