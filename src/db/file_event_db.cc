@@ -146,6 +146,12 @@ int FileEventDB::initialize(const ustring& location) {
     EDB_LOG(ERROR, "FileEventDB: Failed to enable recursive triggers. %s (%d)\n",
             err != nullptr ? err : "", rc);
   } else {
+    // Each checkpoint flushes the file to disk; with the default of 1000
+    // pages that flush, not the statements, bounds how fast workers can
+    // record rows. The log is reset after each checkpoint and kept at most
+    // this size on disk.
+    (void)sqlite3_exec(db, "PRAGMA wal_autocheckpoint = 16384; PRAGMA journal_size_limit = 67108864;",
+                       nullptr, nullptr, nullptr);
     ok = true;
   }
   sqlite3_free(err);

@@ -42,7 +42,8 @@ class RuleWriter {
     if (value.str == nullptr || value.str[0] == '\0') return;
     std::string quoted;
     if (!Quote(value.str, &quoted)) return Fail();
-    std::string line = std::string(key) + " = " + quoted;
+    std::string line(key);
+    line.append(" = ").append(quoted);
     if (line.size() > kParserMaxLine) return Fail();
     out_->append(line).append("\n");
   }
@@ -55,7 +56,8 @@ class RuleWriter {
       if (set.set[i][0] != '\0') ++count;
     }
     if (count == 0) return;
-    std::string text = std::string(key) + " = ";
+    std::string text(key);
+    text.append(" = ");
     size_t line_len = text.size();
     size_t on_line = 0;
     size_t written = 0;
@@ -93,7 +95,8 @@ class RuleWriter {
     size_t len = std::strlen(s);
     if (len == 0 || len > kParserMaxString) return false;
     static const char kHex[] = "0123456789abcdef";
-    out->assign("\"");
+    out->clear();
+    out->push_back('"');
     for (size_t i = 0; i < len; ++i) {
       unsigned char c = static_cast<unsigned char>(s[i]);
       switch (c) {
