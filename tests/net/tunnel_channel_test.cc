@@ -347,3 +347,47 @@ TEST(TunnelChannelTest, RelaySurvivesClientsThatSpeakNoSsl) {
 
 }  // namespace
 }  // namespace tidewell
+
+namespace tidewell {
+namespace {
+
+TEST(RelayLimitsTest, TunnelLimitRefusesExtraConnectionsUntilOneEnds) {
+  TempDir dir;
+  EchoServer echo;
+  RelayServer::Options options;
+  options.max_tunnels = 1;
+  TestRelay relay(dir, options);
+  auto first = std::make_unique<TunnelChannel>(RelayAt(relay.port()));
+  ASSERT_EQ(0, first->Open("127.0.0.1", echo.port()));
+  TunnelChannel second(RelayAt(relay.port()));
+  EXPECT_EQ(ERR_IO, second.Open("127.0.0.1", echo.port()));
+  first.reset();
+  ASSERT_TRUE(relay.server().WaitUntilIdle(10));
+  TunnelChannel third(RelayAt(relay.port()));
+  ASSERT_EQ(0, third.Open("127.0.0.1", echo.port()));
+  ExpectEcho(third, "room again");
+}
+
+TEST(RelayLimitsTest, StalledHandshakesAndIdleTunnelsAreDropped) {
+  TempDir dir;
+  EchoServer echo;
+  RelayServer::Options options;
+  options.handshake_seconds = 1;
+  options.idle_seconds = 1;
+  TestRelay relay(dir, options);
+
+  // A client that connects and says nothing is cut off.
+  Channel mute;
+  ASSERT_EQ(0, mute.Open("127.0.0.1", relay.port()));
+  uint8_t b;
+  EXPECT_EQ(ERR_IO, mute.ReadByte(b));
+
+  // A tunnel without traffic ends after the idle time.
+  TunnelChannel quiet(RelayAt(relay.port()));
+  ASSERT_EQ(0, quiet.Open("127.0.0.1", echo.port()));
+  EXPECT_EQ(ERR_IO, quiet.ReadByte(b));
+  EXPECT_TRUE(relay.server().WaitUntilIdle(10));
+}
+
+}  // namespace
+}  // namespace tidewell
