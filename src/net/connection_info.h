@@ -13,6 +13,8 @@
 
 namespace tidewell {
 
+class PObject;
+
 struct ConnectionInfo {
   int c_mode = 0;  // how the server address was obtained
   ustring server_name;
@@ -60,6 +62,17 @@ enum ChannelMode {
   CHANNEL_PROXY_TUNNEL = 3,
   CHANNEL_UNKNOWN = 4,
 };
+
+// Fills the three records from the connection data of a "link_connection"
+// or "reload_connection" request: "session", "server_ip", "server_port",
+// "connection_id", "connection_mode", "username", "computer_name",
+// "use_ssl", "package_version", "ssl_ca_file"; "use_proxy",
+// "use_sys_proxy", "proxy_ip", "proxy_port", "proxy_username",
+// "proxy_password", "proxy_domain", "proxy_host"; "use_tunnel",
+// "tunnel_ip", "tunnel_port". Keys that are absent leave the record's
+// value (so "use_ssl" stays true unless the request says otherwise).
+// Checking the required keys is the caller's business.
+void FillConnectionInfo(const PObject& request, ConnectionInfo& info, ProxyInfo& proxy, TunnelInfo& tunnel);
 
 }  // namespace tidewell
 

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
 #include "net/relay_log.h"
 #include "net/ssl_setup.h"
@@ -154,14 +155,21 @@ void RelayServer::AcceptLoop() {
     }
     auto tunnel = std::make_unique<Tunnel>();
     Tunnel* t = tunnel.get();
+    try {
+      t->thread = std::thread([this, fd, peer, id, t] {
+        RunTunnel(fd, peer, id);
+        std::lock_guard<std::mutex> done(tunnels_lock_);
+        --active_;
+        t->finished.store(true);
+        tunnel_ended_.notify_all();
+      });
+    } catch (const std::system_error& e) {
+      // Out of threads: this connection is refused, the service goes on.
+      RELAY_LOG_ERR("tunnel %llu refused: cannot start a thread (%s)", static_cast<unsigned long long>(id), e.what());
+      ::close(fd);
+      continue;
+    }
     ++active_;
-    t->thread = std::thread([this, fd, peer, id, t] {
-      RunTunnel(fd, peer, id);
-      std::lock_guard<std::mutex> done(tunnels_lock_);
-      --active_;
-      t->finished.store(true);
-      tunnel_ended_.notify_all();
-    });
     tunnels_.push_back(std::move(tunnel));
   }
 }

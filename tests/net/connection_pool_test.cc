@@ -243,3 +243,56 @@ TEST(ConnectionPoolTest, RandomisedAgainstAListModel) {
 
 }  // namespace
 }  // namespace tidewell
+
+#include "net/pobject.h"
+
+namespace tidewell {
+namespace {
+
+TEST(ConnectionInfoTest, FillsTheRecordsFromConnectionData) {
+  PObject r;
+  r["session"] = "tok";
+  r["server_ip"] = "10.0.0.5";
+  r["server_port"] = 4430;
+  r["connection_id"] = 0xFFFFFFFFFFULL;
+  r["computer_name"] = "desk";
+  r["use_ssl"] = 0;
+  r["ssl_ca_file"] = "/etc/tidewell/ca.pem";
+  r["use_proxy"] = 1;
+  r["proxy_ip"] = "10.0.0.1";
+  r["proxy_port"] = 3128;
+  r["proxy_username"] = "alice";
+  r["use_tunnel"] = 1;
+  r["tunnel_ip"] = "10.0.0.2";
+  r["tunnel_port"] = 7443;
+  ConnectionInfo info;
+  ProxyInfo proxy;
+  TunnelInfo tunnel;
+  FillConnectionInfo(r, info, proxy, tunnel);
+  EXPECT_EQ(ustring("tok"), info.session);
+  EXPECT_EQ(ustring("10.0.0.5"), info.server_ip);
+  EXPECT_EQ(4430, info.server_port);
+  EXPECT_EQ(0xFFFFFFFFFFULL, info.conn_id);
+  EXPECT_EQ(ustring("desk"), info.computer_name);
+  EXPECT_FALSE(info.use_ssl);
+  EXPECT_EQ(ustring("/etc/tidewell/ca.pem"), info.ssl_ca_file);
+  EXPECT_TRUE(proxy.IsSet());
+  EXPECT_EQ(3128, proxy.proxy_port);
+  EXPECT_EQ("alice", proxy.user_name);
+  EXPECT_TRUE(tunnel.use_tunnel);
+  EXPECT_EQ("10.0.0.2", tunnel.tunnel_ip);
+  EXPECT_EQ(7443, tunnel.tunnel_port);
+  EXPECT_EQ(CHANNEL_PROXY_TUNNEL, ConnectionPool::getChannelMode(proxy, tunnel));
+
+  // Absent keys keep the defaults: SSL on, no CA file, no proxy.
+  ConnectionInfo plain;
+  ProxyInfo no_proxy;
+  TunnelInfo no_tunnel;
+  FillConnectionInfo(PObject(), plain, no_proxy, no_tunnel);
+  EXPECT_TRUE(plain.use_ssl);
+  EXPECT_TRUE(plain.ssl_ca_file.empty());
+  EXPECT_FALSE(no_proxy.IsSet());
+}
+
+}  // namespace
+}  // namespace tidewell
