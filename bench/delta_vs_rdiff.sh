@@ -17,6 +17,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 tool=${3:-$root/build/release/src/tidewell-delta}
 
 command -v rdiff >/dev/null || { echo "rdiff is not installed" >&2; exit 1; }
+[ -x /usr/bin/time ] || { echo "GNU time (/usr/bin/time) is needed" >&2; exit 1; }
 [ -x "$tool" ] || { echo "no $tool: build it first (cmake --build build/release --target tidewell-delta)" >&2; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tidewell-delta-bench.XXXXXX")
@@ -37,37 +38,44 @@ cat basis unrelated edited > /dev/null  # into the page cache
 rdiff_sig=(rdiff -H md4 -R rollsum -b 2048 -S 8)
 
 # time_runs OUTPUT CMD... : runs CMD $reps times, removing OUTPUT first, and
-# prints the median wall time in seconds.
+# prints the median wall time and the median CPU time (user + system) in
+# seconds. CPU time is the steadier figure on a machine shared with others.
 time_runs() {
   local out=$1; shift
-  local times=()
+  local walls=() cpus=()
   for (( r = 0; r < reps; r++ )); do
     rm -f "$out"
-    local t0 t1
+    local line t0 t1
     t0=$(date +%s%N)
-    "$@"
+    line=$( { /usr/bin/time -f "%U %S" "$@" 2>&1 >/dev/null; } | tail -n 1)
     t1=$(date +%s%N)
-    times+=( $(( t1 - t0 )) )
+    walls+=( "$(awk -v ns=$(( t1 - t0 )) 'BEGIN { printf "%.4f", ns / 1e9 }')" )
+    cpus+=( "$(echo "$line" | awk '{ print $1 + $2 }')" )
   done
-  printf '%s\n' "${times[@]}" | sort -n | awk '{ a[NR] = $1 } END {
-    m = (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2; printf "%.3f", m / 1e9 }'
+  echo "$(median "${walls[@]}") $(median "${cpus[@]}")"
 }
 
-# Peak resident memory of one run, in KiB (empty without GNU time).
+median() {
+  printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END {
+    m = (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2; printf "%.3f", m }'
+}
+
+# Peak resident memory of one run, in KiB.
 peak_kib() {
-  if [ -x /usr/bin/time ]; then
-    /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1
-  fi
+  { /usr/bin/time -f %M "$@" 2>&1 >/dev/null; } | tail -n 1
 }
 
-report() {  # NAME MIB OURS RDIFF GOAL
+report() {  # NAME MIB "OURS_WALL OURS_CPU" "RDIFF_WALL RDIFF_CPU" GOAL
   awk -v n="$1" -v mib="$2" -v o="$3" -v r="$4" -v g="$5" 'BEGIN {
-    printf "%-28s %8.3f s %8.0f MiB/s   %8.3f s %8.0f MiB/s   %6.2fx  (goal %s)\n",
-      n, o, mib / o, r, mib / r, r / o, g }'
+    split(o, ov, " "); split(r, rv, " ");
+    ow = ov[1] > 0.001 ? ov[1] : 0.001; rw = rv[1] > 0.001 ? rv[1] : 0.001;
+    oc = ov[2] > 0.001 ? ov[2] : 0.001; rc = rv[2] > 0.001 ? rv[2] : 0.001;
+    printf "%-24s %7.3f s %6.0f MiB/s %7.3f s cpu | %7.3f s %6.0f MiB/s %7.3f s cpu | %5.2fx wall %5.2fx cpu (goal %s)\n",
+      n, ow, mib / ow, oc, rw, mib / rw, rc, rw / ow, rc / oc, g }'
 }
 
 echo "basis ${size_mib} MiB, unrelated ${unrelated_mib} MiB, ${reps} runs each, medians"
-printf "%-28s %24s   %24s   %7s\n" "operation" "tidewell-delta" "rdiff" "speed-up"
+printf "%-24s %-38s | %-38s | %s\n" "operation" "tidewell-delta: wall, throughput, cpu" "rdiff: wall, throughput, cpu" "speed-up"
 
 o=$(time_runs ours.sig "$tool" signature basis ours.sig)
 r=$(time_runs rdiff.sig "${rdiff_sig[@]}" signature basis rdiff.sig)
