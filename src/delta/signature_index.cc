@@ -47,14 +47,13 @@ int SignatureIndex::ParseBody(size_t body_size) {
   }
   block_count_ = static_cast<uint32_t>(body_size / entry);
   // Buckets: about one per block, addressed by the top bits of a
-  // multiplicative hash. Filter: about 32 bits per block, which keeps false
-  // hits near 3% for unrelated data.
+  // multiplicative hash. Filter: about 32 bits per block.
   uint32_t buckets_log2 = 1;  // keeps the shift below 32
   while (buckets_log2 < 24 && (uint64_t{1} << buckets_log2) < block_count_) ++buckets_log2;
   bucket_shift_ = 32 - buckets_log2;
   uint32_t bits_log2 = 10;
   while (bits_log2 < 27 && (uint64_t{1} << bits_log2) < uint64_t{block_count_} * 32) ++bits_log2;
-  filter_shift_ = 32 - bits_log2;
+  filter_shift_ = 32 - (bits_log2 - 6);  // the word index takes bits_log2 - 6 bits
   const uint32_t shift = bucket_shift_;
   auto bucket = [shift](uint32_t weak) -> uint32_t { return (weak * 0x9E3779B1u) >> shift; };
   sig_stat_.resize(block_count_);
@@ -70,10 +69,7 @@ int SignatureIndex::ParseBody(size_t body_size) {
   for (const DeltaBlock& b : sig_stat_) ++bucket_start_[bucket(b.weaksum) + 1];
   for (size_t i = 1; i <= bucket_count; ++i) bucket_start_[i] += bucket_start_[i - 1];
   filter_.assign((size_t{1} << bits_log2) / 64, 0);
-  for (const DeltaBlock& b : sig_stat_) {
-    const uint32_t h = (b.weaksum * 0x9E3779B1u) >> filter_shift_;
-    filter_[h >> 6] |= uint64_t{1} << (h & 63);
-  }
+  for (const DeltaBlock& b : sig_stat_) filter_[FilterWord(b.weaksum)] |= FilterMask(b.weaksum);
   return 0;
 }
 

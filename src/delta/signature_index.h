@@ -43,10 +43,12 @@ class SignatureIndex {
     return sig_body_.data() + static_cast<size_t>(block) * (hash_size_ + 4) + 4;
   }
 
-  // False when no block has weak sum `weak`; true means "maybe".
+  // False when no block has weak sum `weak`; true means "maybe". A blocked
+  // Bloom filter: two bits of one 64-bit word per weak sum, which keeps
+  // false hits for unrelated data near 0.5% at one memory access.
   bool MayContain(uint32_t weak) const {
-    const uint32_t h = (weak * 0x9E3779B1u) >> filter_shift_;
-    return (filter_[h >> 6] >> (h & 63)) & 1;
+    const uint64_t mask = FilterMask(weak);
+    return (filter_[FilterWord(weak)] & mask) == mask;
   }
 
   // The index entries that may have weak sum `weak`, as [*begin, *end):
@@ -64,6 +66,12 @@ class SignatureIndex {
   size_t MemoryUsage() const;
 
  private:
+  size_t FilterWord(uint32_t weak) const { return (weak * 0x9E3779B1u) >> filter_shift_; }
+  static uint64_t FilterMask(uint32_t weak) {
+    const uint32_t h = weak * 0x85EBCA6Bu;
+    return (uint64_t{1} << (h >> 26)) | (uint64_t{1} << ((h >> 20) & 63));
+  }
+
   int ParseHeader(const uint8_t* header);
   int ParseBody(size_t body_size);
 
@@ -74,8 +82,8 @@ class SignatureIndex {
   std::vector<DeltaBlock> sig_stat_;   // sorted by (bucket, weaksum, index)
   std::vector<uint32_t> bucket_start_; // first entry of each bucket, and the end
   uint32_t bucket_shift_ = 32;
-  std::vector<uint64_t> filter_;       // one bit per hashed weak sum
-  uint32_t filter_shift_ = 32;
+  std::vector<uint64_t> filter_;       // blocked Bloom filter of weak sums
+  uint32_t filter_shift_ = 31;         // selects the word; below 32
 };
 
 }  // namespace tidewell
