@@ -1,5 +1,7 @@
 #include "delta/copy_handler.h"
 
+#include <cerrno>
+
 namespace tidewell {
 
 int CopyHandler::begin() { return fd_open_write(file, &fd); }
@@ -10,6 +12,14 @@ int CopyHandler::update(const uint8_t* buffer, size_t length) {
 }
 
 int CopyHandler::wait() { return fd_aio_wait(&aio) < 0 ? -1 : 0; }
+
+int64_t CopyHandler::copyRange(fd_t* in, uint64_t offset, size_t length) {
+  if (fd_aio_wait(&aio) < 0) {
+    errno = EIO;
+    return -1;
+  }
+  return fd_copy_range(&fd, in, offset, length);
+}
 
 int CopyHandler::end() {
   const int64_t pending = fd_aio_wait(&aio);

@@ -27,6 +27,12 @@ class CopyHandler {
   [[nodiscard]] int wait();
   int end();  // waits for any write in flight and closes
 
+  // Appends `length` bytes of `in` from `offset` without passing them
+  // through memory, after any write in flight. The count (short only at the
+  // end of `in`), or -1 with errno set; see fd_copy_range for the errors
+  // that mean "copy through a buffer instead".
+  [[nodiscard]] int64_t copyRange(fd_t* in, uint64_t offset, size_t length);
+
   // set at construction
   const ustring file;
   // owned

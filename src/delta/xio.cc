@@ -1,13 +1,13 @@
 #include "delta/xio.h"
 
-#include "delta/diagnostics.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+
+#include "delta/diagnostics.h"
 
 namespace tidewell {
 
@@ -54,9 +54,18 @@ int fd_open_read(const ustring& path, fd_t* fd) {
 
 int fd_open_write(const ustring& path, fd_t* fd) {
   fd_close(fd);
-  const int h = ::open(path.c_str_utf8(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
+  const int h = ::open(path.c_str_utf8(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (h < 0) {
     Report(__LINE__, "CreateFile", errno);
+    return -1;
+  }
+  // Truncate only what has content: on ext4 a truncation to zero marks the
+  // file for a forced flush when it is closed, which costs a fresh (empty)
+  // output file a synchronous write-out for nothing.
+  struct stat st;
+  if (::fstat(h, &st) != 0 || (st.st_size != 0 && ::ftruncate(h, 0) != 0)) {
+    Report(__LINE__, "CreateFile", errno);
+    ::close(h);
     return -1;
   }
   fd->handle = h;
@@ -135,6 +144,22 @@ int64_t fd_write(fd_t* fd, const void* buffer, size_t length) {
     return -1;
   }
   return written;
+}
+
+int64_t fd_copy_range(fd_t* out, fd_t* in, uint64_t offset, size_t length) {
+  if (offset > static_cast<uint64_t>(INT64_MAX) - length) return 0;  // beyond any file
+  loff_t from = static_cast<loff_t>(offset);
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::copy_file_range(in->handle, &from, out->handle, nullptr, length - done, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return done > 0 ? static_cast<int64_t>(done) : -1;
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(done);
 }
 
 fd_aio_t::~fd_aio_t() {

@@ -31,7 +31,8 @@ struct fd_t {
 
 // Opens an existing file for reading, hinting sequential access. 0 or -1.
 [[nodiscard]] int fd_open_read(const ustring& path, fd_t* fd);
-// Creates or truncates a file for appending writes. 0 or -1.
+// Creates or truncates a file for writing; every write appends at the
+// current end (the engine's outputs are written front to back). 0 or -1.
 [[nodiscard]] int fd_open_write(const ustring& path, fd_t* fd);
 // Reads up to `length` bytes at the current position; the count, 0 at end of
 // file, -1 on failure.
@@ -50,6 +51,12 @@ int fd_close(fd_t* fd);
 bool fd_is_open(const fd_t* fd);
 // Appends `length` bytes and waits for them. The count or -1.
 [[nodiscard]] int64_t fd_write(fd_t* fd, const void* buffer, size_t length);
+// Appends `length` bytes of `in`, from `offset`, to `out` inside the kernel
+// (no copy through user memory). The count, short only at the end of `in`;
+// -1 with errno set on failure. EXDEV, EINVAL, ENOSYS and EOPNOTSUPP mean
+// the files cannot be copied this way (and nothing was written): the caller
+// copies through a buffer instead. Nothing is printed.
+[[nodiscard]] int64_t fd_copy_range(fd_t* out, fd_t* in, uint64_t offset, size_t length);
 
 // One appending write in flight at a time, for one output file. Large writes
 // run on a helper thread (started on first use and ended by the destructor)
