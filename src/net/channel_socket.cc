@@ -97,12 +97,10 @@ int Channel::ConnectWithTimeout(int socket, const char* address, int port) {
     CH_LOG_WARN("Invalid argumants (ip: %s, port: %d", address ? address : "(null)", port);
     return ERR_INVAL;
   }
-  int rc;
-  do {
-    rc = ::connect(socket, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-  } while (rc != 0 && errno == EINTR);
+  int rc = ::connect(socket, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
   if (rc == 0) return ERR_OK;
-  if (errno != EINPROGRESS) {
+  // An interrupted connect goes on in the background, like one in progress.
+  if (errno != EINPROGRESS && errno != EINTR) {
     CH_LOG_WARN("connect: Error Code: %d", errno);
     return ERR_SYS;
   }

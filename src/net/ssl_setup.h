@@ -8,11 +8,12 @@
 
 namespace tidewell {
 
-// Initialises the SSL library for the whole process: error strings, the
-// library itself, and the socket glue that keeps a vanished peer from
-// raising SIGPIPE. The daemon calls it at start-up; channels call it too, so
-// it is safe to call from any thread any number of times (the work happens
-// once). The library is thread-safe by itself, no locking callbacks needed.
+// Initialises the SSL library for the whole process: its error strings and
+// the library itself. The daemon calls it at start-up, before other threads
+// exist; channels call it too, so it is safe to call from any thread any
+// number of times (the work happens once). The library locks for itself; no
+// locking callbacks are needed. SSL sessions of channels write through
+// their own socket glue, so a vanished peer never raises SIGPIPE.
 // Returns 0, or ERR_SYS when the library cannot be initialised.
 [[nodiscard]] int InitSslLibrary();
 

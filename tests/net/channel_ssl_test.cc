@@ -87,6 +87,21 @@ TEST_F(ChannelSslTest, PeerClosingMidReadGivesIoErrorAndCount) {
   EXPECT_FALSE(server_.IsSSL()) << "a closed channel returns to plain operations";
 }
 
+// The peer is gone: writing must fail with an error code, not kill the
+// process with SIGPIPE.
+TEST_F(ChannelSslTest, WritingToAVanishedPeerFailsWithoutSignal) {
+  ASSERT_EQ(std::make_pair(0, 0), ConvertBoth());
+  ASSERT_EQ(0, server_.Close());
+  std::string block(client_.capacity(), 'v');
+  int rc = 0;
+  for (int i = 0; i < 100 && rc == 0; ++i) {
+    rc = client_.Write(block.data(), block.size());
+    if (rc == 0) rc = client_.FlushWrite(0);
+  }
+  EXPECT_LT(rc, 0);
+  EXPECT_NE(ERR_TIMEOUT, rc);
+}
+
 TEST_F(ChannelSslTest, AbortFlagStopsABlockedSslRead) {
   ASSERT_EQ(std::make_pair(0, 0), ConvertBoth());
   std::atomic<int> abort_flag{0};
