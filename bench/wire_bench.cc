@@ -6,8 +6,9 @@
 //
 // Writing N bytes to a new file costs the file system about as much as
 // moving them over loopback, so each bare loop also runs a second time
-// writing what it receives to a file in the same folder ("+file"). After
-// the run the medians and the ratios of PStream to both are printed.
+// writing what it receives to a file in the same folder ("+file"), and
+// PStream also runs receiving into /dev/null ("null"), which shows the
+// layer's own cost. After the run the medians and the ratios are printed.
 //
 //   wire_bench [--bytes=N] [--dir=FOLDER] [benchmark flags]
 //
@@ -167,8 +168,9 @@ void RunBare(benchmark::State& state, bool to_file) {
 void BM_BareSendRecv(benchmark::State& state) { RunBare(state, false); }
 void BM_BareSendRecvFile(benchmark::State& state) { RunBare(state, true); }
 
-// Sends the source file as one binary value and receives it into a file.
-void RunPStream(benchmark::State& state, bool ssl) {
+// Sends the source file as one binary value and receives it into a file,
+// or into /dev/null to show the layer's own cost without the file system's.
+void RunPStream(benchmark::State& state, bool ssl, bool to_null) {
   auto [cfd, sfd] = LoopbackPair();
   Channel client, server;
   if (client.Open(cfd, true) != 0 || server.Open(sfd, true) != 0) std::abort();
@@ -186,7 +188,7 @@ void RunPStream(benchmark::State& state, bool ssl) {
   for (auto _ : state) {
     state.PauseTiming();
     PObject got;
-    got.asBinary().path = ustring(ReceivedPath());
+    got.asBinary().path = ustring(to_null ? std::string("/dev/null") : ReceivedPath());
     state.ResumeTiming();
     std::thread sender([&] {
       PStream ps;
@@ -199,7 +201,8 @@ void RunPStream(benchmark::State& state, bool ssl) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * g_bytes));
 }
 
-void BM_PStreamPlain(benchmark::State& state) { RunPStream(state, false); }
+void BM_PStreamPlain(benchmark::State& state) { RunPStream(state, false, false); }
+void BM_PStreamPlainNull(benchmark::State& state) { RunPStream(state, false, true); }
 
 // --- SSL --------------------------------------------------------------------
 
@@ -254,7 +257,8 @@ void RunBareSsl(benchmark::State& state, bool to_file) {
 void BM_BareSslWriteRead(benchmark::State& state) { RunBareSsl(state, false); }
 void BM_BareSslWriteReadFile(benchmark::State& state) { RunBareSsl(state, true); }
 
-void BM_PStreamSsl(benchmark::State& state) { RunPStream(state, true); }
+void BM_PStreamSsl(benchmark::State& state) { RunPStream(state, true, false); }
+void BM_PStreamSslNull(benchmark::State& state) { RunPStream(state, true, true); }
 
 // Collects the median real time of each benchmark for the ratio table.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -286,9 +290,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
     line("bare send/recv", "BM_BareSendRecv", nullptr, nullptr);
     line("bare send/recv+file", "BM_BareSendRecvFile", nullptr, nullptr);
     line("PStream plain", "BM_PStreamPlain", "BM_BareSendRecv", "BM_BareSendRecvFile");
+    line("PStream plain, null", "BM_PStreamPlainNull", "BM_BareSendRecv", nullptr);
     line("bare SSL", "BM_BareSslWriteRead", nullptr, nullptr);
     line("bare SSL+file", "BM_BareSslWriteReadFile", nullptr, nullptr);
     line("PStream SSL", "BM_PStreamSsl", "BM_BareSslWriteRead", "BM_BareSslWriteReadFile");
+    line("PStream SSL, null", "BM_PStreamSslNull", "BM_BareSslWriteRead", nullptr);
   }
 
  private:
@@ -321,9 +327,11 @@ int main(int argc, char** argv) {
   for (auto* b : {benchmark::RegisterBenchmark("BM_BareSendRecv", BM_BareSendRecv),
                   benchmark::RegisterBenchmark("BM_BareSendRecvFile", BM_BareSendRecvFile),
                   benchmark::RegisterBenchmark("BM_PStreamPlain", BM_PStreamPlain),
+                  benchmark::RegisterBenchmark("BM_PStreamPlainNull", BM_PStreamPlainNull),
                   benchmark::RegisterBenchmark("BM_BareSslWriteRead", BM_BareSslWriteRead),
                   benchmark::RegisterBenchmark("BM_BareSslWriteReadFile", BM_BareSslWriteReadFile),
-                  benchmark::RegisterBenchmark("BM_PStreamSsl", BM_PStreamSsl)}) {
+                  benchmark::RegisterBenchmark("BM_PStreamSsl", BM_PStreamSsl),
+                  benchmark::RegisterBenchmark("BM_PStreamSslNull", BM_PStreamSslNull)}) {
     b->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
   }
   int n = static_cast<int>(args.size());
