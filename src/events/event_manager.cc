@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "daemon/registry.h"
 #include "daemon/ui_ipc.h"
+#include "events/file_status_recorder.h"
 #include "events/sync_status_recorder.h"
 #include "sync/task.h"
 
@@ -24,6 +25,7 @@ bool SameItem(const Event& a, const Event& b) {
 EventManager& EventManager::getInstance() {
   static EventManager& instance = []() -> EventManager& {
     static EventManager manager(Registry::getInstance());
+    manager.SetStatusRecorder(&FileStatusRecorder::getInstance());
     manager.SetSyncingReporter([](const Event& e) { UI_IPC::ReportFileSyncingEventToUI(e); });
     return manager;
   }();

@@ -43,7 +43,8 @@ class EventManager {
   using SyncingReporter = std::function<void(const Event&)>;
 
   // The process-wide instance, created on first use, bound to the
-  // process-wide session registry and reporting to the user interface.
+  // process-wide session registry, recording syncing marks in the file
+  // status database and reporting to the user interface.
   static EventManager& getInstance();
 
   // A manager that looks sessions up in `registry` (which must outlive it).

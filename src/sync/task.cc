@@ -68,7 +68,7 @@ int Task::Join() {
 }
 
 void Task::StopAndJoin() {
-  Task::SetState(STOP);
+  Stop();
   Join();
 }
 

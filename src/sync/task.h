@@ -50,7 +50,7 @@ class Task {
   // Waits for the thread to end; 0, or -1 when there is no thread.
   int Join();
 
-  // Stop() then Join(); for destructors.
+  // Stop() (the override of the class whose destructor runs) then Join().
   void StopAndJoin();
 
   State GetState();

@@ -1,0 +1,243 @@
+// The change detector on real folders: what happens on disk must arrive as
+// events in the event manager (awaited with a deadline).
+
+#include "sync/detector.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/temp_dir.h"
+#include "daemon/registry.h"
+#include "db/file_event_db.h"
+#include "events/event_manager.h"
+
+namespace tidewell {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Worker : public Task {};
+
+// "local file /a.txt EV_MODIFY", "local dir /d EV_ADD expand", ...
+std::string Describe(const Event& e) {
+  std::string s = e.IsServerEvent() ? "server " : "local ";
+  s += e.IsDir() ? "dir " : "file ";
+  s += std::string(e.m_path.utf8_view()) + " " + Event::TypeName(e.m_type);
+  if (e.IsExpand()) s += e.m_mode & Event::F_RESCAN ? " rescan" : " expand";
+  return s;
+}
+
+class DetectorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = fs::path(dir.path()) / "sync";
+    outside = fs::path(dir.path()) / "outside";
+    fs::create_directories(root);
+    fs::create_directories(outside);
+    fs::create_directories(fs::path(dir.path()) / "conf");
+    db = std::make_shared<FileEventDB>();
+    ASSERT_EQ(db->initialize((fs::path(dir.path()) / "conf" / "event-db.sqlite").string()), 0);
+    Registry::Entry e;
+    e.sess_id = kSess;
+    e.local_path = root.string();
+    e.event_db = db;
+    sessions.Set(e);
+  }
+
+  void Start(size_t max_watches = 0, int rescan_interval = 60) {
+    detector = std::make_unique<Detector>(manager, sessions, max_watches);
+    detector->SetDegradedRescanInterval(rescan_interval);
+    ASSERT_EQ(detector->Run(), 0);
+    ASSERT_EQ(detector->AddWatch(root.string(), kSess), 0);
+  }
+
+  void TearDown() override {
+    detector.reset();
+    sessions.Clear();
+  }
+
+  // Records that the database knows `rel` (as a folder when `is_dir`).
+  void Known(const std::string& rel, bool is_dir) {
+    ClientFileEventInfo info;
+    info.path = rel;
+    info.fileType = is_dir ? 1 : 0;
+    info.isExist = 1;
+    info.syncID = 5;
+    ASSERT_EQ(db->setEventInfo(info), 0);
+  }
+
+  // Pulls (and finishes) events until `want` has been seen; returns all
+  // seen, in order. Fails after 10 seconds.
+  std::vector<std::string> Await(const std::string& want) {
+    std::vector<std::string> seen;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      Event e;
+      if (manager.PullEvent(&worker, e) != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // polling, not waiting
+        continue;
+      }
+      seen.push_back(Describe(e));
+      while (manager.DoneEvent(&worker, e) != 0) seen.push_back(Describe(e));
+      for (const std::string& s : seen)
+        if (s == want) return seen;
+    }
+    ADD_FAILURE() << "no '" << want << "' within the deadline";
+    return seen;
+  }
+
+  static int Count(const std::vector<std::string>& v, const std::string& prefix) {
+    int n = 0;
+    for (const std::string& s : v) n += s.rfind(prefix, 0) == 0;
+    return n;
+  }
+
+  void Write(const fs::path& p, const std::string& text) { std::ofstream(p) << text; }
+
+  static constexpr uint64_t kSess = 42;
+  testing::TempDir dir;
+  fs::path root, outside;
+  std::shared_ptr<FileEventDB> db;
+  Registry sessions;
+  EventManager manager{sessions};
+  Worker worker;
+  std::unique_ptr<Detector> detector;
+};
+
+TEST_F(DetectorTest, CreateModifyAndRenameInside) {
+  Start();
+  Write(root / "a.txt", "hello");
+  auto seen = Await("local file /a.txt EV_MODIFY");
+  Write(root / "a.txt", "hello again");
+  Await("local file /a.txt EV_MODIFY");
+  fs::rename(root / "a.txt", root / "b.txt");
+  seen = Await("local file /b.txt EV_ADD");
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(seen[seen.size() - 2], "local file /a.txt EV_REMOVE");
+  for (const std::string& s : seen) EXPECT_EQ(s.find("VeltronaWorkingDirectory"), std::string::npos);
+}
+
+TEST_F(DetectorTest, NewFolderIsExpandedAndItsContentsFollowed) {
+  Start();
+  fs::create_directories(root / "d" / "e");
+  auto seen = Await("local dir /d EV_ADD expand");
+  EXPECT_EQ(Count(seen, "local dir /d EV_ADD"), 2);  // the event and its expand request
+  Write(root / "d" / "e" / "f.txt", "x");
+  Await("local file /d/e/f.txt EV_MODIFY");
+  // A folder's own modification is not an event.
+  fs::last_write_time(root / "d", fs::file_time_type::clock::now() - std::chrono::hours(1));
+  Write(root / "sentinel", "s");
+  seen = Await("local file /sentinel EV_MODIFY");
+  EXPECT_EQ(Count(seen, "local dir /d EV_MODIFY"), 0);
+}
+
+TEST_F(DetectorTest, MovesOutAndInOfTheFolder) {
+  Write(root / "known.txt", "k");
+  Write(root / "stranger.txt", "s");
+  Known("/known.txt", false);
+  fs::create_directories(outside / "arrive" / "inner");
+  Start();
+  fs::rename(root / "stranger.txt", outside / "stranger.txt");  // never synced: nothing
+  fs::rename(root / "known.txt", outside / "known.txt");
+  auto seen = Await("local file /known.txt EV_REMOVE");
+  EXPECT_EQ(Count(seen, "local file /stranger.txt"), 0);
+  fs::rename(outside / "arrive", root / "arrive");
+  seen = Await("local dir /arrive EV_ADD expand");
+  Write(root / "arrive" / "inner" / "n.txt", "n");
+  Await("local file /arrive/inner/n.txt EV_MODIFY");
+}
+
+TEST_F(DetectorTest, DeletingNestedFoldersTakesKindsFromDatabase) {
+  fs::create_directories(root / "d" / "e");
+  Write(root / "d" / "e" / "f.txt", "f");
+  Known("/d", true);
+  Known("/d/e", true);
+  Known("/d/e/f.txt", false);
+  Start();
+  fs::remove_all(root / "d");
+  auto seen = Await("local dir /d EV_REMOVE");
+  // Work below a folder being removed is swallowed by the removal when it
+  // is still waiting; whatever got out first came out with the right kind.
+  for (const std::string& s : seen) {
+    if (s.find("/d/e/f.txt") != std::string::npos) {
+      EXPECT_EQ(s, "local file /d/e/f.txt EV_REMOVE");
+    }
+    if (s.find("/d/e ") != std::string::npos) {
+      EXPECT_EQ(s, "local dir /d/e EV_REMOVE");
+    }
+  }
+}
+
+TEST_F(DetectorTest, DeletedWorkingFolderIsCreatedAgainSilently) {
+  Start();
+  fs::path work = root / Detector::kWorkingDirectory;
+  fs::path recycle = work / Detector::kRecycleBin;
+  ASSERT_TRUE(fs::is_directory(recycle));
+  Write(recycle / "old", "o");
+  // Taken away whole (a recursive delete races with the re-creation of the
+  // recycle folder inside it, which the detector wins).
+  fs::rename(work, outside / "taken");
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!fs::is_directory(recycle) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(fs::is_directory(recycle));
+  // Only the recycle folder lost: recreated as well.
+  fs::remove(recycle);
+  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!fs::is_directory(recycle) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(fs::is_directory(recycle));
+  Write(root / "sentinel", "s");
+  auto seen = Await("local file /sentinel EV_MODIFY");
+  for (const std::string& s : seen) EXPECT_EQ(s.find("Veltrona"), std::string::npos) << s;
+}
+
+TEST_F(DetectorTest, LostNotificationsBecomeARescan) {
+  std::ifstream limit("/proc/sys/fs/inotify/max_queued_events");
+  long max_queued = 0;
+  limit >> max_queued;
+  if (max_queued <= 0 || max_queued > 100000) GTEST_SKIP() << "queue limit " << max_queued;
+  Start();
+  detector->Pause();
+  Write(root / "f0", "");
+  Write(root / "f1", "");
+  for (long i = 0; i < 2 * max_queued; ++i) {
+    int fd = open((root / ("f" + std::to_string(i % 2))).c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    close(fd);
+  }
+  detector->Resume();
+  Await("local dir / EV_ADD rescan");
+}
+
+TEST_F(DetectorTest, WatchLimitFallsBackToPeriodicRescans) {
+  fs::create_directories(root / "a" / "b");
+  fs::create_directories(root / "c");
+  Start(2, 1);  // the root and one more folder
+  Await("local dir / EV_ADD rescan");
+  Await("local dir / EV_ADD rescan");  // and again
+}
+
+TEST(DetectorNamesTest, WorkingFolderAndRecycleBin) {
+  EXPECT_TRUE(Detector::IsFromWorkingDirectory(ustring(".VeltronaWorkingDirectory")));
+  EXPECT_TRUE(Detector::IsFromWorkingDirectory(ustring("/.VeltronaWorkingDirectory/#VeltRecycle/x")));
+  EXPECT_FALSE(Detector::IsFromWorkingDirectory(ustring("/.VeltronaWorkingDirectoryX")));
+  EXPECT_FALSE(Detector::IsFromWorkingDirectory(ustring("/.veltronaworkingdirectory")));
+  EXPECT_FALSE(Detector::IsFromWorkingDirectory(ustring("/.VeltronaWorkingDirectory\\x")));
+  EXPECT_FALSE(Detector::IsFromWorkingDirectory(ustring("/a/.VeltronaWorkingDirectory")));
+  EXPECT_TRUE(Detector::IsRecycleBin(ustring("/.VeltronaWorkingDirectory/#VeltRecycle")));
+  EXPECT_FALSE(Detector::IsRecycleBin(ustring("/.VeltronaWorkingDirectory/#VeltRecycle/x")));
+}
+
+}  // namespace
+}  // namespace tidewell
