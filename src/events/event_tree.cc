@@ -226,11 +226,11 @@ void EventList2::EraseNodeLocked(Node* n) {
   if (n->is_dir) {
     if (static_cast<DirNode*>(n)->in_parent_candidates)
       p->candidates.erase(n->seq);
-    auto it = p->dirs.find(std::string_view(n->name));
+    auto it = p->dirs.find(n->name);
     p->dirs.erase(it);
   } else {
     UnlistWaitingLocked(n);
-    auto it = p->files.find(std::string_view(n->name));
+    auto it = p->files.find(n->name);
     p->files.erase(it);
   }
 }
@@ -256,11 +256,10 @@ EventList2::DirNode* EventList2::WalkLocked(const SplitPath& sp, bool create,
       if (move_to_end) MoveToEndLocked(child);
     } else {
       if (!create) return nullptr;
-      auto node =
-          std::make_unique<DirNode>(std::string(comp), d, true, next_seq_++);
-      child = node.get();
+      auto slot = d->dirs.emplace(std::string(comp), nullptr).first;
+      slot->second = std::make_unique<DirNode>(slot->first, d, true, next_seq_++);
+      child = slot->second.get();
       child->status = DONE;
-      d->dirs.emplace(std::string_view(child->name), std::move(node));
       UpdateCandidacyLocked(child);
     }
     d = child;
@@ -322,20 +321,16 @@ int EventList2::PushLocked(const Event& e, Event* old) {
   }
 
   if (node == nullptr) {
-    std::unique_ptr<Node> fresh;
     if (is_dir) {
-      auto d = std::make_unique<DirNode>(std::string(sp.name), parent, true,
-                                         next_seq_++);
-      node = d.get();
-      node->attr = Attribute::FromEvent(e);
-      parent->dirs.emplace(std::string_view(node->name), std::move(d));
+      auto slot = parent->dirs.emplace(std::string(sp.name), nullptr).first;
+      slot->second = std::make_unique<DirNode>(slot->first, parent, true, next_seq_++);
+      node = slot->second.get();
     } else {
-      auto f = std::make_unique<FileNode>(std::string(sp.name), parent, false,
-                                          next_seq_++);
-      node = f.get();
-      node->attr = Attribute::FromEvent(e);
-      parent->files.emplace(std::string_view(node->name), std::move(f));
+      auto slot = parent->files.emplace(std::string(sp.name), nullptr).first;
+      slot->second = std::make_unique<FileNode>(slot->first, parent, false, next_seq_++);
+      node = slot->second.get();
     }
+    node->attr = Attribute::FromEvent(e);
     node->status = DONE;  // so that SetStatus lists it
     SetStatusLocked(node, WAITING);
     CountLocked(e.IsServerEvent(), +1);

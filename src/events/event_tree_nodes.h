@@ -16,13 +16,15 @@
 namespace tidewell {
 
 struct EventList2::Node {
-  Node(std::string n, DirNode* p, bool dir, uint64_t s)
-      : name(std::move(n)), parent(p), is_dir(dir), seq(s) {}
+  Node(std::string_view n, DirNode* p, bool dir, uint64_t s)
+      : name(n), parent(p), is_dir(dir), seq(s) {}
   virtual ~Node() = default;
 
   bool HasEvent() const { return status != DONE; }
 
-  const std::string name;  // last path component; never changes (map key)
+  // Last path component: views the key of the parent's map, which lives
+  // exactly as long as the node ("/" for the root).
+  const std::string_view name;
   DirNode* const parent;   // null only for the root
   const bool is_dir;
   Status status = WAITING;
@@ -40,6 +42,12 @@ struct EventList2::FileNode : EventList2::Node {
   using Node::Node;
 };
 
+// Lets the children maps be searched with a string_view.
+struct NameHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+};
+
 struct EventList2::BySeq {
   bool operator()(const EventList2::Node* a, const EventList2::Node* b) const;
 };
@@ -52,9 +60,10 @@ struct EventList2::DirNode : EventList2::Node {
   std::vector<Node*> FilesInOrder() const;
   std::vector<Node*> DirsInOrder() const;
 
-  // Keys view the child's own name.
-  std::unordered_map<std::string_view, std::unique_ptr<FileNode>> files;
-  std::unordered_map<std::string_view, std::unique_ptr<DirNode>> dirs;
+  // Children by name. The name lives in the map's own node, so a lookup
+  // compares without visiting the child.
+  std::unordered_map<std::string, std::unique_ptr<FileNode>, NameHash, std::equal_to<>> files;
+  std::unordered_map<std::string, std::unique_ptr<DirNode>, NameHash, std::equal_to<>> dirs;
   // Files in status WAITING, in list order: the head is the next hand-out.
   // A file becomes WAITING when it is appended or moved to the end, so an
   // insertion is found from the tail at once.
