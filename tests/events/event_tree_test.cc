@@ -334,3 +334,21 @@ TEST(EventTreeTest, ManyChildrenKeepInsertionOrder) {
 
 }  // namespace
 }  // namespace tidewell
+
+namespace tidewell {
+namespace {
+
+TEST(SyncStatusKeyTest, JoinsRootAndSessionPathWithOneSlash) {
+  auto key = [](const char* root, const char* rel) {
+    return std::string(SyncStatusKey(ustring(root), ustring(rel)).utf8_view());
+  };
+  EXPECT_EQ(key("/sync/s1", "/a/b.txt"), "/sync/s1/a/b.txt");
+  EXPECT_EQ(key("/sync/s1/", "/a"), "/sync/s1/a");
+  EXPECT_EQ(key("/sync/s1", "/"), "/sync/s1");
+  EXPECT_EQ(key("/", "/a"), "/a");
+  // A backslash is part of a name here, not a separator.
+  EXPECT_EQ(key("/s", "/a\\b"), "/s/a\\b");
+}
+
+}  // namespace
+}  // namespace tidewell
