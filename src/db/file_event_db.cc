@@ -108,7 +108,12 @@ std::string FileEventDB::SignatureName(uint64_t id) {
   return name;
 }
 
-ustring FileEventDB::SignaturePath(uint64_t id) const {
+ustring FileEventDB::SignaturePath(uint64_t id) {
+  std::lock_guard<std::mutex> lock(m_dbMutex);
+  return SignaturePathLocked(id);
+}
+
+ustring FileEventDB::SignaturePathLocked(uint64_t id) const {
   return m_signPath + "/" + SignatureName(id).c_str();
 }
 
@@ -287,7 +292,7 @@ int FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
   if (info.fileType == 1) {
     info.signaturePath.clear();
   } else {
-    info.signaturePath = SignaturePath(id);
+    info.signaturePath = SignaturePathLocked(id);
   }
   EDB_LOG(DEBUG, "file type = [%d], signaturePath = [%s]\n", info.fileType,
           info.signaturePath.c_str_utf8());
@@ -306,6 +311,10 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
 
 int FileEventDB::setEventInfoLocked(const ClientFileEventInfo& info) {
   std::string p = StoredPath(info.path);
+  if (p.empty()) {
+    EDB_LOG(ERROR, "set event info ('%s') failed. Error code: %d.\n", info.path.c_str_utf8(), -1);
+    return -1;
+  }
   EventInfo existing;
   int found = containsLocked(p, existing);
   if (found < 0) {
@@ -415,7 +424,7 @@ int FileEventDB::updateAncestorsLocked(const std::string& path, uint64_t sync_id
 int FileEventDB::moveSignatureLocked(const ClientFileEventInfo& info, uint64_t row_id,
                                      bool row_changed) {
   if (info.signaturePath.empty()) return 0;
-  ustring target = SignaturePath(row_id);
+  ustring target = SignaturePathLocked(row_id);
   if (info.signaturePath == target) return 0;
   if (!row_changed) {
     // The stored row is newer than the caller's record: its signature is

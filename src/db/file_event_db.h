@@ -148,11 +148,13 @@ class FileEventDB {
   // lower-case hex digits each, joined by "/", the last prefixed with "."
   // (4660 -> "12/.34").
   static std::string SignatureName(uint64_t id);
-  // m_signPath + "/" + SignatureName(id).
-  ustring SignaturePath(uint64_t id) const;
+  // The signature file of row `id`: the signature directory + "/" +
+  // SignatureName(id). Empty directory part while closed.
+  ustring SignaturePath(uint64_t id);
 
  private:
   int containsLocked(const std::string& path, EventInfo& info);
+  ustring SignaturePathLocked(uint64_t id) const;
   int setEventInfoLocked(const ClientFileEventInfo& info);
   int updateAncestorsLocked(const std::string& path, uint64_t sync_id, uint32_t mtime);
   int moveSignatureLocked(const ClientFileEventInfo& info, uint64_t row_id, bool row_changed);

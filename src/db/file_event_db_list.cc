@@ -12,10 +12,11 @@ namespace {
 
 const char kListColumns[] = "SELECT fileType, fileModTime, fileSize, path FROM eventinfo";
 
-// The prefix without its leading "/", escaped for a GLOB pattern.
+// The prefix as stored: without its leading and trailing "/".
 std::string StoredPrefix(const ustring& prefix) {
   std::string p(prefix.utf8_view());
   if (!p.empty() && p[0] == '/') p.erase(0, 1);
+  while (!p.empty() && p.back() == '/') p.pop_back();
   return p;
 }
 

@@ -253,6 +253,9 @@ TEST_F(FileEventDBTest, RecursiveListingIsRelativeToThePrefix) {
   FileList under_a(buf);
   ASSERT_EQ(0, db_.getFileList(&under_a, "/a"));
   EXPECT_EQ((std::vector<std::string>{"F /y/z", "D /y", "F /x"}), Walk(under_a));
+  FileList trailing(buf);
+  ASSERT_EQ(0, db_.getFileList(&trailing, "/a/"));
+  EXPECT_EQ(Walk(under_a), Walk(trailing));
   FileList all(buf);
   ASSERT_EQ(0, db_.getFileList(&all, "/"));
   EXPECT_EQ((std::vector<std::string>{"F /top", "F /ab/w", "D /ab", "F /a/y/z", "D /a/y", "F /a/x", "D /a"}),
@@ -383,6 +386,8 @@ TEST_F(FileEventDBTest, LookupEdgeCases) {
   EXPECT_EQ(1, db_.getEventInfo("/it's here", info));
   FileEventDB::EventInfo ei;
   EXPECT_EQ(0, db_.contains("/nothing", ei));
+  EXPECT_EQ(-1, db_.setEventInfo(FileInfo("/", 1)));
+  EXPECT_EQ(-1, db_.setEventInfo(FileInfo("", 1)));
   ustring p;
   EXPECT_EQ(-1, db_.getPathByInode(1, p));
   EXPECT_EQ(-1, db_.setPathInode("/it's here", 1));

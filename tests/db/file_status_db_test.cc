@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <map>
+#include <random>
 #include <string>
 
 #include "common/temp_dir.h"
@@ -128,6 +131,50 @@ TEST_F(FileStatusDBTest, FailuresAreReportedNotHidden) {
   EXPECT_EQ(-1, FileStatusDB::initialize(ustring(dir_.Join("no/such/dir/f.db"))));
   FileStatusDB constructed(ustring(dir_.Join("other.db")));
   EXPECT_EQ(0, FileStatusDB::setFileSyncStat(FileStatusInfo{0, 2, ustring("/a")}));
+}
+
+}  // namespace
+}  // namespace tidewell
+
+namespace tidewell {
+namespace {
+
+// Marks set, replaced and removed with their subtrees at random, against a
+// std::map model.
+TEST_F(FileStatusDBTest, RandomMarksMatchMapModel) {
+  const unsigned seed = std::random_device{}();
+  std::printf("FileStatusDBTest.RandomMarksMatchMapModel seed=%u\n", seed);
+  SCOPED_TRACE("seed=" + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const char* paths[] = {"/r", "/r/a", "/r/a/b", "/r/ab", "/r/a_", "/r/a%", "/r/a*", "/r/a*/c", "/r/A"};
+  std::map<std::string, int> model;
+  for (int step = 0; step < 120; ++step) {
+    std::string path = paths[rng() % 9];
+    switch (rng() % 4) {
+      case 0: {
+        ASSERT_EQ(0, FileStatusDB::rmFileSyncStat(FileStatusInfo{0, 0, ustring(path)}));
+        for (auto it = model.begin(); it != model.end();) {
+          bool below = it->first == path || it->first.rfind(path + "/", 0) == 0 ||
+                       it->first.rfind(path + "\\", 0) == 0;
+          it = below ? model.erase(it) : std::next(it);
+        }
+        break;
+      }
+      case 1:
+        ASSERT_EQ(0, FileStatusDB::rmFileStatByPath(ustring(path)));
+        model.erase(path);
+        break;
+      default: {
+        int status = 1 + static_cast<int>(rng() % 2);
+        Set(path.c_str(), status);
+        model[path] = status;
+      }
+    }
+  }
+  for (const char* p : paths) {
+    auto it = model.find(p);
+    EXPECT_EQ(it == model.end() ? -100 : it->second, Status(p)) << p;
+  }
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <map>
+#include <random>
 #include <string>
 
 #include "common/temp_dir.h"
@@ -140,6 +143,50 @@ TEST_F(FilterDBTest, ClosedDatabaseFails) {
   EXPECT_EQ(-1, db_.checkEventOverflow(overflow));
   FilterDB bad;
   EXPECT_EQ(-1, bad.initialize(ustring(dir_.Join("no/such/dir/f.db"))));
+}
+
+}  // namespace
+}  // namespace tidewell
+
+namespace tidewell {
+namespace {
+
+// Filtered local events set and removed (with their subtrees) at random,
+// against a std::map model.
+TEST_F(FilterDBTest, RandomFilteredEventsMatchMapModel) {
+  const unsigned seed = std::random_device{}();
+  std::printf("FilterDBTest.RandomFilteredEventsMatchMapModel seed=%u\n", seed);
+  SCOPED_TRACE("seed=" + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const char* paths[] = {"/a", "/a/b", "/a/b/c", "/ab", "/a*", "/a*/x", "/a_b", "/a%/y", "/z"};
+  std::map<std::pair<uint64_t, std::string>, int> model;  // (session, path) -> filtered_type
+  for (int step = 0; step < 300; ++step) {
+    uint64_t sess = 1 + rng() % 2;
+    std::string path = paths[rng() % 9];
+    if (rng() % 4 == 0) {
+      ASSERT_EQ(0, db_.rmLocalFilteredEventByPath(sess, ustring(path)));
+      for (auto it = model.begin(); it != model.end();) {
+        bool below = it->first.first == sess &&
+                     (it->first.second == path || it->first.second.rfind(path + "/", 0) == 0);
+        it = below ? model.erase(it) : std::next(it);
+      }
+    } else {
+      FilterLocalEvent ev = Event(path.c_str(), -12 - static_cast<int>(rng() % 3));
+      ev.sess_id = sess;
+      ASSERT_EQ(0, db_.setLocalFilteredEvent(ev));
+      model[{sess, path}] = ev.filtered_type;
+    }
+  }
+  for (uint64_t sess = 1; sess <= 2; ++sess) {
+    std::set<FilterLocalEvent> rows;
+    ASSERT_EQ(0, db_.dumpLocalFilteredEvent(sess, rows));
+    std::map<std::string, int> got, want;
+    for (const auto& e : rows) got[std::string(e.path.utf8_view())] = e.filtered_type;
+    for (const auto& [key, type] : model) {
+      if (key.first == sess) want[key.second] = type;
+    }
+    EXPECT_EQ(want, got);
+  }
 }
 
 }  // namespace
