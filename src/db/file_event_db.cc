@@ -252,7 +252,7 @@ int FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
   if (!m_selectStmt && (rc = m_selectStmt.Prepare(m_db, kSelectSql, true)) != SQLITE_OK) {
     EDB_LOG(ERROR, "sqlite3_prepare_v2 error. event-path: [%s], errmsg: [%s]\n", p.c_str(),
             sqlite3_errmsg(m_db));
-    return rc;
+    return -1;
   }
   Statement& s = m_selectStmt;
   s.Reset();
@@ -267,7 +267,8 @@ int FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
     EDB_LOG(ERROR, "sqlite3_step error. event-path: [%s], errmsg: [%s]\n", p.c_str(),
             sqlite3_errmsg(m_db));
     s.Reset();
-    return rc;
+    // Not the SQLite code: SQLITE_ERROR is 1, which callers read as "found".
+    return -1;
   }
   auto text = [&](int col) { return ustring(std::string(s.ColumnText(col))); };
   uint64_t id = s.ColumnUint64(EVINFO_ID);

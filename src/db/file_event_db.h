@@ -73,8 +73,7 @@ class FileEventDB {
   void destroy();
 
   // Reads the row of `path` ("/a/b" or "a/b") into `info`. 1 found, 0 no
-  // row, -1 for an empty path or when closed, or the SQLite result code (a
-  // positive number) when the query fails. `info.path` is cleared first and
+  // row, -1 for an empty path, when closed, or when the query fails. `info.path` is cleared first and
   // on success holds "/" + the stored path; `signaturePath` is the row's
   // signature file for a file row, empty for a directory.
   int getEventInfo(const ustring& path, ClientFileEventInfo& info);

@@ -127,6 +127,14 @@ TEST_F(FileEventDBTest, InitializeFailsWhereNoFileCanBeCreated) {
   EXPECT_EQ(-1, other.setEventInfo(FileInfo("/x", 1)));
 }
 
+TEST_F(FileEventDBTest, QueryFailureIsNotReadAsFound) {
+  // SQLite's own failure code is 1, the value that means "found"; a broken
+  // table must come back as an error so nobody acts on an empty record.
+  Sql("DROP TABLE eventinfo");
+  ClientFileEventInfo info;
+  EXPECT_EQ(-1, db_.getEventInfo("/keep.txt", info));
+}
+
 TEST_F(FileEventDBTest, SetEventInfoCreatesAncestorDirectories) {
   ASSERT_EQ(0, db_.setEventInfo(FileInfo("/a/b/c.txt", 42, 7)));
   EXPECT_EQ((std::vector<std::string>{"1|1|42|42|0|0|1042||a|1", "1|1|42|42|0|0|1042||a/b|1",
