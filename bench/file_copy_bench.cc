@@ -27,9 +27,15 @@ std::string Workdir() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/tidewell-copy-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    std::atexit([] { std::filesystem::remove_all(Workdir()); });
     return pattern;
   }();
+  // Registered only once `dir` exists, so the clean-up runs before `dir` is
+  // destroyed at exit.
+  static const bool cleanup = [] {
+    std::atexit([] { std::filesystem::remove_all(Workdir()); });
+    return true;
+  }();
+  (void)cleanup;
   return dir;
 }
 
