@@ -1,5 +1,5 @@
 // Moving items to the user's trash the way desktop file managers expect
-// (freedesktop.org Trash specification 1.0), so that a removal made with
+// (the freedesktop.org trash layout, version 1.0), so that a removal made with
 // "undo" can be restored from the desktop.
 //
 // An item goes to the home trash ($XDG_DATA_HOME/Trash, by default
