@@ -38,6 +38,30 @@ WaitResult WaitSocket(int fd, bool for_write, const timeval& wait) {
   }
 }
 
+int WaitForTransfer(int fd, bool writing, bool for_write, const timeval& wait) {
+  switch (WaitSocket(fd, for_write, wait)) {
+    case WaitResult::kReady:
+      break;
+    case WaitResult::kTimeout:
+      return ERR_TIMEOUT;
+    case WaitResult::kNotInSet:
+      if (writing) {
+        CH_LOG_WARN("WriteFd: select but fd [%d] not ready", fd);
+      } else {
+        CH_LOG_WARN("ReadFd: select but fd [%d] not ready", fd);
+      }
+      return ERR_SYS;
+    case WaitResult::kError:
+      if (writing) {
+        CH_LOG_WARN("select: %s", strerror(errno));
+      } else {
+        CH_LOG_WARN("select: [%d] %s", errno, strerror(errno));
+      }
+      return ERR_IO;
+  }
+  return ERR_OK;
+}
+
 // The socket is used with MSG_DONTWAIT whatever its own mode, so a socket
 // adopted without configuring can never block a transfer past its wait. The
 // transfer is tried first and the poll only runs when nothing was ready,
@@ -63,19 +87,9 @@ int PlainSocketOps::read(uint8_t* buf, size_t len, const timeval& wait) {
       return ERR_IO;
     }
     if (waited) return ERR_TIMEOUT;  // readable but empty: one more tick
-    switch (WaitSocket(fd_, false, wait)) {
-      case WaitResult::kReady:
-        waited = true;
-        break;
-      case WaitResult::kTimeout:
-        return ERR_TIMEOUT;
-      case WaitResult::kNotInSet:
-        CH_LOG_WARN("ReadFd: select but fd [%d] not ready", fd_);
-        return ERR_SYS;
-      case WaitResult::kError:
-        CH_LOG_WARN("select: [%d] %s", errno, strerror(errno));
-        return ERR_IO;
-    }
+    int rc = WaitForTransfer(fd_, false, false, wait);
+    if (rc < 0) return rc;
+    waited = true;
   }
 }
 
@@ -100,19 +114,9 @@ int PlainSocketOps::write(const uint8_t* buf, size_t len, const timeval& wait) {
       return ERR_IO;
     }
     if (waited) return ERR_TIMEOUT;
-    switch (WaitSocket(fd_, true, wait)) {
-      case WaitResult::kReady:
-        waited = true;
-        break;
-      case WaitResult::kTimeout:
-        return ERR_TIMEOUT;
-      case WaitResult::kNotInSet:
-        CH_LOG_WARN("WriteFd: select but fd [%d] not ready", fd_);
-        return ERR_SYS;
-      case WaitResult::kError:
-        CH_LOG_WARN("select: %s", strerror(errno));
-        return ERR_IO;
-    }
+    int rc = WaitForTransfer(fd_, true, true, wait);
+    if (rc < 0) return rc;
+    waited = true;
   }
 }
 

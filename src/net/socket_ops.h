@@ -22,6 +22,13 @@ enum class WaitResult {
 // Interrupted polls are resumed with what remains of the wait.
 WaitResult WaitSocket(int fd, bool for_write, const timeval& wait);
 
+// Waits, after a transfer on `fd` found nothing to do, until the socket is
+// writable (`for_write`) or readable. `writing` says whether a write or a
+// read is waiting, which picks the log texts. Returns 0 when the socket is
+// ready, ERR_TIMEOUT when the wait ran out, ERR_SYS when the poll returned
+// but not for this socket and ERR_IO when the poll itself failed.
+[[nodiscard]] int WaitForTransfer(int fd, bool writing, bool for_write, const timeval& wait);
+
 // Milliseconds of a poll interval, at least 1 for a non-zero interval.
 int PollMillis(const timeval& wait);
 

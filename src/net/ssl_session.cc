@@ -234,19 +234,9 @@ int SslSocketOps::read(uint8_t* buf, size_t len, const timeval& wait) {
       CH_LOG_DEBUG("SSL want read");
       return ERR_TIMEOUT;
     }
-    switch (WaitSocket(fd_, err == SSL_ERROR_WANT_WRITE, wait)) {
-      case WaitResult::kReady:
-        waited = true;
-        break;
-      case WaitResult::kTimeout:
-        return ERR_TIMEOUT;
-      case WaitResult::kNotInSet:
-        CH_LOG_WARN("ReadFd: select but fd [%d] not ready", fd_);
-        return ERR_SYS;
-      case WaitResult::kError:
-        CH_LOG_WARN("select: [%d] %s", errno, strerror(errno));
-        return ERR_IO;
-    }
+    int rc = WaitForTransfer(fd_, false, err == SSL_ERROR_WANT_WRITE, wait);
+    if (rc < 0) return rc;
+    waited = true;
   }
 }
 
@@ -279,19 +269,9 @@ int SslSocketOps::write(const uint8_t* buf, size_t len, const timeval& wait) {
       CH_LOG_DEBUG("SSL want write");
       return ERR_TIMEOUT;
     }
-    switch (WaitSocket(fd_, err == SSL_ERROR_WANT_WRITE, wait)) {
-      case WaitResult::kReady:
-        waited = true;
-        break;
-      case WaitResult::kTimeout:
-        return ERR_TIMEOUT;
-      case WaitResult::kNotInSet:
-        CH_LOG_WARN("WriteFd: select but fd [%d] not ready", fd_);
-        return ERR_SYS;
-      case WaitResult::kError:
-        CH_LOG_WARN("select: %s", strerror(errno));
-        return ERR_IO;
-    }
+    int rc = WaitForTransfer(fd_, true, err == SSL_ERROR_WANT_WRITE, wait);
+    if (rc < 0) return rc;
+    waited = true;
   }
 }
 
