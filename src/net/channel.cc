@@ -119,19 +119,10 @@ int Channel::ReadMore(size_t want) {
       dst = r_buf.get() + (tail - capacity_);
       room = r_head - (tail - capacity_);
     }
-    int n = m_ops->read(dst, room, m_timeout);
-    if (n > 0) {
-      r_size += static_cast<size_t>(n);
-      received += static_cast<size_t>(n);
-      last_progress = NowNs();
-    } else if (n == ERR_TIMEOUT) {
-      if (TimedOut(last_progress)) {
-        CH_LOG_DEBUG("ReadMore: Channel timeout for %u seconed", channel_timeout);
-        return ERR_TIMEOUT;
-      }
-    } else {
-      return n < 0 ? n : ERR_IO;
-    }
+    int n = ReadStep(dst, room, last_progress);
+    if (n < 0) return n;
+    r_size += static_cast<size_t>(n);
+    received += static_cast<size_t>(n);
   }
   return ERR_OK;
 }
@@ -141,20 +132,25 @@ int Channel::ReceiveInto(uint8_t* dst, size_t len, size_t& got) {
   int64_t last_progress = NowNs();
   while (got < len) {
     if (Aborted()) return ERR_INT;
-    int n = m_ops->read(dst + got, len - got, m_timeout);
-    if (n > 0) {
-      got += static_cast<size_t>(n);
-      last_progress = NowNs();
-    } else if (n == ERR_TIMEOUT) {
-      if (TimedOut(last_progress)) {
-        CH_LOG_DEBUG("ReadMore: Channel timeout for %u seconed", channel_timeout);
-        return ERR_TIMEOUT;
-      }
-    } else {
-      return n < 0 ? n : ERR_IO;
-    }
+    int n = ReadStep(dst + got, len - got, last_progress);
+    if (n < 0) return n;
+    got += static_cast<size_t>(n);
   }
   return ERR_OK;
+}
+
+int Channel::ReadStep(uint8_t* dst, size_t room, int64_t& last_progress_ns) {
+  int n = m_ops->read(dst, room, m_timeout);
+  if (n > 0) {
+    last_progress_ns = NowNs();
+    return n;
+  }
+  if (n != ERR_TIMEOUT) return n < 0 ? n : ERR_IO;
+  if (TimedOut(last_progress_ns)) {
+    CH_LOG_DEBUG("ReadMore: Channel timeout for %u seconed", channel_timeout);
+    return ERR_TIMEOUT;
+  }
+  return 0;
 }
 
 int Channel::Read(void* buf, size_t len) {

@@ -185,6 +185,12 @@ class Channel {
   bool TimedOut(int64_t last_progress_ns) const;
 
  private:
+  // One read of up to `room` bytes into `dst` for ReadMore and ReceiveInto.
+  // Returns the count read (moving `last_progress_ns` on), 0 when nothing
+  // came but the channel has not timed out yet, or a negative failure.
+  int ReadStep(uint8_t* dst, size_t room, int64_t& last_progress_ns);
+
+
   // Set at construction.
   const size_t capacity_;
   std::unique_ptr<uint8_t[]> w_buf;
