@@ -120,11 +120,13 @@ int PlainSocketOps::write(const uint8_t* buf, size_t len, const timeval& wait) {
   }
 }
 
-void PlainSocketOps::close() {
-  if (fd_ < 0) return;
-  shutdown(fd_, SHUT_RDWR);
-  ::close(fd_);
-  fd_ = -1;
+void CloseSocket(int& fd) {
+  if (fd < 0) return;
+  shutdown(fd, SHUT_RDWR);
+  ::close(fd);
+  fd = -1;
 }
+
+void PlainSocketOps::close() { CloseSocket(fd_); }
 
 }  // namespace tidewell

@@ -29,6 +29,10 @@ WaitResult WaitSocket(int fd, bool for_write, const timeval& wait);
 // but not for this socket and ERR_IO when the poll itself failed.
 [[nodiscard]] int WaitForTransfer(int fd, bool writing, bool for_write, const timeval& wait);
 
+// Shuts `fd` down in both directions, closes it and sets it to -1; does
+// nothing when `fd` is already negative.
+void CloseSocket(int& fd);
+
 // Milliseconds of a poll interval, at least 1 for a non-zero interval.
 int PollMillis(const timeval& wait);
 

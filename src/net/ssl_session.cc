@@ -282,11 +282,7 @@ void SslSocketOps::close() {
     ERR_clear_error();
     SSL_free(ssl_.release());
   }
-  if (fd_ >= 0) {
-    shutdown(fd_, SHUT_RDWR);
-    ::close(fd_);
-    fd_ = -1;
-  }
+  CloseSocket(fd_);
 }
 
 }  // namespace tidewell
