@@ -39,7 +39,13 @@ int compare_bytes(const char* a, size_t la, const char* b, size_t lb, bool casel
   const size_t n = std::min(la, lb);
   size_t i = 0;
   if (!caseless) {
-    if (n > 0 && std::memcmp(a, b, n) == 0) i = n;
+    // Skip the common prefix a word at a time; paths share long prefixes.
+    for (; i + 8 <= n; i += 8) {
+      uint64_t wa, wb;
+      std::memcpy(&wa, a + i, 8);
+      std::memcpy(&wb, b + i, 8);
+      if (wa != wb) break;
+    }
   }
   for (; i < n; ++i) {
     const int ca = fold(ua[i], caseless);
@@ -74,14 +80,25 @@ ustring::size_type ustring::cstr_len(const char* s) { return s == nullptr ? 0 : 
 ustring::ustring()
     : data(g_empty8), data_len(0), data_cap(0), wdata(g_empty16), wdata_len(0), wdata_cap(0) {
   realloc_data(kInitialCapacity);
-  realloc_wdata(kInitialCapacity);
 }
 
-ustring::ustring(const char* s) : ustring() { assign(s); }
-ustring::ustring(const std::string& s) : ustring() { assign(s); }
-ustring::ustring(const ustring& other) : ustring() { assign_bytes(other.data, other.data_len); }
-ustring::ustring(char ch) : ustring() { assign(ch); }
+ustring::ustring(const char* s) : ustring(s, s == nullptr ? 0 : std::strlen(s), InitTag{}) {}
+ustring::ustring(const std::string& s) : ustring(s.data(), s.size(), InitTag{}) {}
+ustring::ustring(const ustring& other) : ustring(other.data, other.data_len, InitTag{}) {}
+ustring::ustring(char ch) : ustring(&ch, 1, InitTag{}) {}
 ustring::ustring(const UChar* ws) : ustring() { assign(ws); }
+
+// Allocates the UTF-8 buffer once, at the capacity that assigning the text
+// to a fresh 4-byte buffer would give.
+ustring::ustring(const char* p, size_t n, InitTag)
+    : data(g_empty8), data_len(0), data_cap(0), wdata(g_empty16), wdata_len(0), wdata_cap(0) {
+  const size_type len = sz(n);
+  const size_type cap = needs_realloc(kInitialCapacity, len + 1) ? len + 1 : kInitialCapacity;
+  realloc_data(cap);
+  if (len > 0) std::memcpy(data, p, len);
+  data[len] = '\0';
+  data_len = len;
+}
 
 ustring::ustring(ustring&& other) noexcept
     : data(other.data),

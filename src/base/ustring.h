@@ -39,9 +39,10 @@ class ustring {
 
   enum normalization_form { NFC = 0, NFD = 1 };
 
-  // Both buffers start with capacity 4 holding an empty text. Allocation
-  // failures throw std::bad_alloc throughout; the object then keeps its
-  // previous contents.
+  // A default-constructed string holds an empty text in a 4-byte buffer.
+  // The UTF-16 buffer is allocated when first needed, so strings that never
+  // ask for that form never pay for it. Allocation failures throw
+  // std::bad_alloc throughout; the object then keeps its previous contents.
   ustring();
   ustring(const char* s);              // UTF-8, up to the NUL; null is empty
   ustring(const std::string& s);       // UTF-8 bytes
@@ -188,6 +189,9 @@ class ustring {
   static bool is_valid(const ustring& s);
 
  private:
+  struct InitTag {};
+  ustring(const char* p, size_t n, InitTag);
+
   static size_type sz(size_t n);  // checked narrowing; throws std::length_error
   static size_type cstr_len(const char* s);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <string_view>
 
 #include "base/ustring.h"
@@ -38,6 +39,10 @@ ustring::size_type ustring::rfind_bytes(const char* s, size_type n, size_type po
 ustring::size_type ustring::scan_forward(const char* set, size_type n, size_type pos,
                                          bool in_set) const {
   if (pos >= data_len) return npos;
+  if (in_set && n == 1 && set[0] != '\0') {  // the common one-separator case
+    const void* hit = std::memchr(data + pos, set[0], data_len - pos);
+    return hit == nullptr ? npos : static_cast<size_type>(static_cast<const char*>(hit) - data);
+  }
   const std::array<bool, 256> member = make_set(set, n);
   for (size_type i = pos; i < data_len; ++i) {
     if (member[static_cast<unsigned char>(data[i])] == in_set) return i;
@@ -48,8 +53,13 @@ ustring::size_type ustring::scan_forward(const char* set, size_type n, size_type
 ustring::size_type ustring::scan_backward(const char* set, size_type n, size_type pos,
                                           bool in_set) const {
   if (data_len == 0) return npos;
+  const size_type end = std::min(pos, data_len - 1) + 1;
+  if (in_set && n == 1 && set[0] != '\0') {
+    const void* hit = ::memrchr(data, set[0], end);
+    return hit == nullptr ? npos : static_cast<size_type>(static_cast<const char*>(hit) - data);
+  }
   const std::array<bool, 256> member = make_set(set, n);
-  for (size_type i = std::min(pos, data_len - 1) + 1; i-- > 0;) {
+  for (size_type i = end; i-- > 0;) {
     if (member[static_cast<unsigned char>(data[i])] == in_set) return i;
   }
   return npos;

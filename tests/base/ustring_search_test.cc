@@ -144,6 +144,41 @@ TEST(UstringSearchTest, RandomisedAgainstStdString) {
   }
 }
 
+// Comparison against a byte loop, on long texts that share prefixes.
+TEST(UstringSearchTest, RandomisedCompare) {
+  uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  if (const char* env = std::getenv("TIDEWELL_SEED")) seed = std::strtoull(env, nullptr, 10);
+  std::cout << "seed " << seed << " (replay with TIDEWELL_SEED=" << seed << ")\n";
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  for (int round = 0; round < 3000; ++round) {
+    const std::string base = RandomText(rng, 40);
+    std::string other = base.substr(0, std::uniform_int_distribution<size_t>(0, base.size())(rng));
+    other += RandomText(rng, 3);
+    if (round % 3 == 0) {
+      for (char& c : other) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+    }
+    SCOPED_TRACE("'" + base + "' vs '" + other + "'");
+    for (bool caseless : {false, true}) {
+      int want = 0;
+      for (size_t i = 0;; ++i) {
+        auto at = [caseless](const std::string& s, size_t i) {
+          int c = i < s.size() ? static_cast<unsigned char>(s[i]) : 0;
+          return (caseless && c >= 'A' && c <= 'Z') ? c + 32 : c;
+        };
+        if (at(base, i) != at(other, i) || i >= base.size()) {
+          want = at(base, i) - at(other, i);
+          break;
+        }
+      }
+      EXPECT_EQ(want, ustring::compare(ustring(base), ustring(other), caseless)) << caseless;
+    }
+    EXPECT_EQ(base < other, ustring(base) < ustring(other));
+    EXPECT_EQ(base == other, ustring(base) == ustring(other));
+    if (::testing::Test::HasFailure()) break;
+  }
+}
+
 // Editing against std::string: trims and substr on random texts.
 TEST(UstringSearchTest, RandomisedTrimsAndSubstr) {
   uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
