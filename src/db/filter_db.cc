@@ -55,6 +55,24 @@ using ull = unsigned long long;
 
 ustring Text(const Statement& s, int col) { return ustring(std::string(s.ColumnText(col))); }
 
+// Reads the columns of a filtered local event from file_type on, which
+// stand at `first` and the twelve columns after it, in table order.
+void ReadFilteredEventColumns(const Statement& s, int first, FilterLocalEvent& ev) {
+  ev.file_type = static_cast<int>(s.ColumnInt64(first));
+  ev.sync_id = s.ColumnUint64(first + 1);
+  ev.file_size = s.ColumnUint64(first + 2);
+  ev.file_mod_time = static_cast<uint32_t>(s.ColumnInt64(first + 3));
+  ev.file_checksum = Text(s, first + 4);
+  ev.base_name = Text(s, first + 5);
+  ev.win_hash = Text(s, first + 6);
+  ev.mac_hash = Text(s, first + 7);
+  ev.linux_hash = Text(s, first + 8);
+  ev.velt_hash = Text(s, first + 9);
+  ev.inode = s.ColumnUint64(first + 10);
+  ev.filtered_type = static_cast<int>(s.ColumnInt64(first + 11));
+  ev.is_exist = static_cast<int>(s.ColumnInt64(first + 12));
+}
+
 }  // namespace
 
 FilterDB& FilterDB::getInstance() {
@@ -126,6 +144,27 @@ int FilterDB::execModify(const char* sql, const char* op) {
   }
   std::lock_guard<std::mutex> lock(m_db_mutex);
   return execLocked(sql, op);
+}
+
+int FilterDB::queryRows(const char* sql, const char* op, const std::function<void(Statement&)>& on_row) {
+  if (sql == nullptr) {
+    FDB_LOG(ERROR, "FilterDB: Failed to sqlite3_mprintf.\n");
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(m_db_mutex);
+  if (m_db == nullptr) return -1;
+  Statement s;
+  int rc = s.Prepare(m_db, sql);
+  while (rc == SQLITE_OK || rc == SQLITE_ROW) {
+    rc = s.Step();
+    if (rc != SQLITE_ROW) break;
+    on_row(s);
+  }
+  if (rc != SQLITE_DONE) {
+    FDB_LOG(ERROR, "FilterDB %s fail: %s (%d).\n", op, sqlite3_errmsg(m_db), rc);
+    return -1;
+  }
+  return 0;
 }
 
 int FilterDB::setFilter(uint64_t sess_id, uint64_t sync_id, int filter_type, const ustring& desc) {
@@ -216,29 +255,14 @@ int FilterDB::getResumeConditionsBySession(uint64_t sess_id,
                                            std::list<std::pair<uint64_t, ResumeCondition>>& conds) {
   SqlText sql("SELECT id, sync_id, filter_type, filter_desc FROM filter_resume_table WHERE sess_id = %llu;",
               ull{sess_id});
-  if (!sql) {
-    FDB_LOG(ERROR, "FilterDB: Failed to sqlite3_mprintf.\n");
-    return -1;
-  }
-  std::lock_guard<std::mutex> lock(m_db_mutex);
-  if (m_db == nullptr) return -1;
-  Statement s;
-  int rc = s.Prepare(m_db, sql.get());
-  while (rc == SQLITE_OK || rc == SQLITE_ROW) {
-    rc = s.Step();
-    if (rc != SQLITE_ROW) break;
+  return queryRows(sql.get(), "getResumeConditionsBySession", [&](Statement& s) {
     ResumeCondition c;
     c.sess_id = sess_id;
     c.sync_id = s.ColumnUint64(1);
     c.filter_type = static_cast<int>(s.ColumnInt64(2));
     c.filter_desc = Text(s, 3);
     conds.emplace_back(s.ColumnUint64(0), c);
-  }
-  if (rc != SQLITE_DONE) {
-    FDB_LOG(ERROR, "FilterDB getResumeConditionsBySession fail: %s (%d).\n", sqlite3_errmsg(m_db), rc);
-    return -1;
-  }
-  return 0;
+  });
 }
 
 int FilterDB::updateResumeSyncId(uint64_t row_id, uint64_t sync_id) {
@@ -286,19 +310,7 @@ int FilterDB::getLocalFilteredEventByPath(uint64_t sess_id, const ustring& path,
   }
   ev.sess_id = sess_id;
   ev.path = path;
-  ev.file_type = static_cast<int>(s.ColumnInt64(0));
-  ev.sync_id = s.ColumnUint64(1);
-  ev.file_size = s.ColumnUint64(2);
-  ev.file_mod_time = static_cast<uint32_t>(s.ColumnInt64(3));
-  ev.file_checksum = Text(s, 4);
-  ev.base_name = Text(s, 5);
-  ev.win_hash = Text(s, 6);
-  ev.mac_hash = Text(s, 7);
-  ev.linux_hash = Text(s, 8);
-  ev.velt_hash = Text(s, 9);
-  ev.inode = s.ColumnUint64(10);
-  ev.filtered_type = static_cast<int>(s.ColumnInt64(11));
-  ev.is_exist = static_cast<int>(s.ColumnInt64(12));
+  ReadFilteredEventColumns(s, 0, ev);
   return 1;
 }
 
@@ -321,40 +333,13 @@ int FilterDB::dumpLocalFilteredEvent(uint64_t sess_id, std::set<FilterLocalEvent
       "win_hash, mac_hash, linux_hash, velt_hash, inode, filtered_type, is_exist FROM "
       "filtered_local_event_table WHERE sess_id = %llu;",
       ull{sess_id});
-  if (!sql) {
-    FDB_LOG(ERROR, "FilterDB: Failed to sqlite3_mprintf.\n");
-    return -1;
-  }
-  std::lock_guard<std::mutex> lock(m_db_mutex);
-  if (m_db == nullptr) return -1;
-  Statement s;
-  int rc = s.Prepare(m_db, sql.get());
-  while (rc == SQLITE_OK || rc == SQLITE_ROW) {
-    rc = s.Step();
-    if (rc != SQLITE_ROW) break;
+  return queryRows(sql.get(), "dumpLocalFilteredEvent", [&](Statement& s) {
     FilterLocalEvent ev;
     ev.sess_id = sess_id;
     ev.path = Text(s, 0);
-    ev.file_type = static_cast<int>(s.ColumnInt64(1));
-    ev.sync_id = s.ColumnUint64(2);
-    ev.file_size = s.ColumnUint64(3);
-    ev.file_mod_time = static_cast<uint32_t>(s.ColumnInt64(4));
-    ev.file_checksum = Text(s, 5);
-    ev.base_name = Text(s, 6);
-    ev.win_hash = Text(s, 7);
-    ev.mac_hash = Text(s, 8);
-    ev.linux_hash = Text(s, 9);
-    ev.velt_hash = Text(s, 10);
-    ev.inode = s.ColumnUint64(11);
-    ev.filtered_type = static_cast<int>(s.ColumnInt64(12));
-    ev.is_exist = static_cast<int>(s.ColumnInt64(13));
+    ReadFilteredEventColumns(s, 1, ev);
     events.insert(ev);
-  }
-  if (rc != SQLITE_DONE) {
-    FDB_LOG(ERROR, "FilterDB dumpLocalFilteredEvent fail: %s (%d).\n", sqlite3_errmsg(m_db), rc);
-    return -1;
-  }
-  return 0;
+  });
 }
 
 int FilterDB::setConfigItem(const ustring& key, const ustring& value) {
@@ -386,17 +371,7 @@ int FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess_id, SelectiveSync
       "SELECT filter_type, sync_id, filter_desc FROM filter_table WHERE sess_id = %llu  UNION ALL "
       "SELECT filter_type, sync_id, filter_desc FROM filter_range_table WHERE sess_id = %llu;",
       ull{sess_id}, ull{sess_id});
-  if (!sql) {
-    FDB_LOG(ERROR, "FilterDB: Failed to sqlite3_mprintf.\n");
-    return -1;
-  }
-  std::lock_guard<std::mutex> lock(m_db_mutex);
-  if (m_db == nullptr) return -1;
-  Statement s;
-  int rc = s.Prepare(m_db, sql.get());
-  while (rc == SQLITE_OK || rc == SQLITE_ROW) {
-    rc = s.Step();
-    if (rc != SQLITE_ROW) break;
+  return queryRows(sql.get(), "ConvertFilterDBToSelectiveSyncInfo", [&](Statement& s) {
     int64_t type = s.ColumnInt64(0);
     FilterInfo fi;
     fi.sync_id = s.ColumnUint64(1);
@@ -410,13 +385,7 @@ int FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess_id, SelectiveSync
         FDB_LOG(ERROR, "Unknow filter_type: %llu\n", static_cast<ull>(type));
         break;
     }
-  }
-  if (rc != SQLITE_DONE) {
-    FDB_LOG(ERROR, "FilterDB ConvertFilterDBToSelectiveSyncInfo fail: %s (%d).\n",
-            sqlite3_errmsg(m_db), rc);
-    return -1;
-  }
-  return 0;
+  });
 }
 
 }  // namespace tidewell

@@ -13,6 +13,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <set>
@@ -22,6 +23,8 @@
 #include "db/filter_types.h"
 
 namespace tidewell {
+
+class Statement;
 
 class FilterDB {
  public:
@@ -77,6 +80,10 @@ class FilterDB {
  private:
   int execLocked(const char* sql, const char* op);
   int execModify(const char* sql, const char* op);
+  // Runs the query `sql` (null when formatting failed) and calls `on_row`
+  // for each row under the database lock. 0 when every row was read, -1 on
+  // any failure, logged with `op`.
+  int queryRows(const char* sql, const char* op, const std::function<void(Statement&)>& on_row);
 
   // Guarded by m_db_mutex.
   ustring m_filter_db_path;
