@@ -11,6 +11,7 @@
 
 #include "delta/delta_file_reader.h"
 #include "delta/diagnostics.h"
+#include "fuzz_files.h"
 
 namespace {
 
@@ -18,19 +19,12 @@ struct Files {
   std::string dir, basis, delta, out, reverse;
 };
 
-void WriteAll(const std::string& path, const uint8_t* data, size_t size) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (f == nullptr) abort();
-  if (size > 0 && fwrite(data, 1, size, f) != size) abort();
-  fclose(f);
-}
+using tidewell::fuzzing::WriteAll;
 
 const Files& Setup() {
   static Files files = [] {
     Files f;
-    char pattern[] = "/dev/shm/tidewell-patch-fuzz-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) abort();
-    f.dir = pattern;
+    f.dir = tidewell::fuzzing::MakeScratchDir("/dev/shm/tidewell-patch-fuzz-XXXXXX");
     f.basis = f.dir + "/basis";
     f.delta = f.dir + "/delta";
     f.out = f.dir + "/out";

@@ -16,6 +16,7 @@
 #include "base/log.h"
 #include "net/memory_channel.h"
 #include "net/pstream.h"
+#include "fuzz_files.h"
 
 namespace {
 
@@ -25,11 +26,7 @@ using tidewell::PStream;
 using tidewell::ustring;
 
 const std::string& ScratchDir() {
-  static const std::string dir = [] {
-    std::string pattern = "/tmp/pstream-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) abort();
-    return pattern;
-  }();
+  static const std::string dir = tidewell::fuzzing::MakeScratchDir("/tmp/pstream-fuzz-XXXXXX");
   return dir;
 }
 

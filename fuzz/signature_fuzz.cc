@@ -12,6 +12,7 @@
 #include "delta/diagnostics.h"
 #include "delta/file_reader.h"
 #include "delta/signature_index.h"
+#include "fuzz_files.h"
 
 namespace {
 
@@ -19,19 +20,12 @@ struct Files {
   std::string dir, sig, next, delta;
 };
 
-void WriteAll(const std::string& path, const uint8_t* data, size_t size) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (f == nullptr) abort();
-  if (size > 0 && fwrite(data, 1, size, f) != size) abort();
-  fclose(f);
-}
+using tidewell::fuzzing::WriteAll;
 
 const Files& Setup() {
   static Files files = [] {
     Files f;
-    char pattern[] = "/dev/shm/tidewell-signature-fuzz-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) abort();
-    f.dir = pattern;
+    f.dir = tidewell::fuzzing::MakeScratchDir("/dev/shm/tidewell-signature-fuzz-XXXXXX");
     f.sig = f.dir + "/sig";
     f.next = f.dir + "/next";
     f.delta = f.dir + "/delta";
