@@ -6,7 +6,11 @@ cd "$(dirname "$0")/.."
 tools/install-deps.sh
 
 build=${TIDEWELL_BUILD_DIR:-build/release}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTIDEWELL_BUILD_TESTS=OFF
+launcher=()
+# A compiler cache, when the machine has one, makes rebuilds in several
+# checkouts cheap; CI builds without it.
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+cmake -S . -B "$build" -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE=Release -DTIDEWELL_BUILD_TESTS=OFF
 cmake --build "$build" -j "$(nproc)"
 
 exec tools/demo.sh "$build"
