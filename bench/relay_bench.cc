@@ -25,8 +25,8 @@
 
 #include "base/log.h"
 #include "net/channel.h"
-#include "net/relay_server.h"
 #include "net/tunnel_channel.h"
+#include "relay/relay_server.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "net/relay_request.h"
 #include "net/tunnel_crypto.h"
+#include "relay/relay_request.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);

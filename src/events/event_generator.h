@@ -14,8 +14,8 @@
 #include <cstdint>
 
 #include "base/ustring.h"
-#include "daemon/registry.h"
 #include "events/event_manager.h"
+#include "session/registry.h"
 
 namespace tidewell {
 

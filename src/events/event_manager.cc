@@ -1,11 +1,9 @@
 #include "events/event_manager.h"
 
 #include "base/log.h"
-#include "daemon/registry.h"
-#include "daemon/ui_ipc.h"
-#include "events/file_status_recorder.h"
+#include "base/task.h"
 #include "events/sync_status_recorder.h"
-#include "sync/task.h"
+#include "session/registry.h"
 
 namespace tidewell {
 namespace {
@@ -23,13 +21,8 @@ bool SameItem(const Event& a, const Event& b) {
 }  // namespace
 
 EventManager& EventManager::getInstance() {
-  static EventManager& instance = []() -> EventManager& {
-    static EventManager manager(Registry::getInstance());
-    manager.SetStatusRecorder(&FileStatusRecorder::getInstance());
-    manager.SetSyncingReporter([](const Event& e) { UI_IPC::ReportFileSyncingEventToUI(e); });
-    return manager;
-  }();
-  return instance;
+  static EventManager manager(Registry::getInstance());
+  return manager;
 }
 
 EventManager::EventManager(Registry& registry) : sessions_(registry) {}

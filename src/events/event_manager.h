@@ -42,9 +42,12 @@ class EventManager {
   // Tells the user interface that an item is about to be synchronised.
   using SyncingReporter = std::function<void(const Event&)>;
 
-  // The process-wide instance, created on first use, bound to the
-  // process-wide session registry, recording syncing marks in the file
-  // status database and reporting to the user interface.
+  // The process-wide instance, created on first use and bound to the
+  // process-wide session registry. It starts with no status recorder and no
+  // syncing reporter (nothing is marked, nobody is told): the daemon's
+  // start-up must call SetStatusRecorder (the file status database's
+  // recorder) and SetSyncingReporter (the user-interface notice) on it
+  // before it starts any task.
   static EventManager& getInstance();
 
   // A manager that looks sessions up in `registry` (which must outlive it).

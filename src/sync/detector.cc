@@ -7,9 +7,9 @@
 
 #include "base/error_code.h"
 #include "base/log.h"
-#include "daemon/registry.h"
 #include "events/event_manager.h"
 #include "platform/dir_make.h"
+#include "session/registry.h"
 
 namespace tidewell {
 namespace {

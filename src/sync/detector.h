@@ -31,11 +31,11 @@
 #include <mutex>
 #include <vector>
 
+#include "base/task.h"
 #include "base/ustring.h"
 #include "events/event.h"
 #include "platform/fd_wait.h"
 #include "platform/inotify_tree.h"
-#include "sync/task.h"
 
 namespace tidewell {
 

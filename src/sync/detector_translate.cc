@@ -3,10 +3,10 @@
 #include <string>
 
 #include "base/log.h"
-#include "daemon/registry.h"
 #include "db/file_event_db.h"
 #include "events/event_manager.h"
 #include "platform/file_stat.h"
+#include "session/registry.h"
 #include "sync/detector.h"
 
 namespace tidewell {

@@ -5,11 +5,11 @@
 #include <memory>
 #include <string>
 
+#include "base/task.h"
 #include "common/temp_dir.h"
 #include "db/file_event_db.h"
 #include "db/filter_types.h"
 #include "net/pobject.h"
-#include "sync/task.h"
 
 namespace tidewell {
 namespace {

@@ -9,9 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/registry.h"
+#include "base/task.h"
+#include "events/event_notice.h"
 #include "events/sync_status_recorder.h"
-#include "sync/task.h"
+#include "session/registry.h"
 
 namespace tidewell {
 namespace {
@@ -57,8 +58,11 @@ class EventManagerTest : public ::testing::Test {
       sessions.Set(e);
     }
     mgr.SetStatusRecorder(&status);
+    // As the daemon wires it: the notice item made from the event.
     mgr.SetSyncingReporter([this](const Event& e) {
-      reported.push_back(std::string(e.m_path.utf8_view()));
+      UI_IPC::FileItem item = NoticeItem(e);
+      reported.push_back(std::to_string(item.sess_id) + ":" + std::string(item.path.utf8_view()) +
+                         (item.is_dir ? " dir " : " file ") + std::to_string(item.event_type));
     });
   }
 
@@ -147,7 +151,7 @@ TEST_F(EventManagerTest, PushMarksSyncingAndReports) {
   mgr.PushLocalEvent(Make(1, Event::EV_CREATE, "/d", true));
   mgr.PushServerEvent(Make(2, Event::EV_MODIFY, "/x/y"));
   EXPECT_EQ(status.marked, (std::vector<std::string>{"/sync/s1/d dir", "/sync/s2/x/y file"}));
-  EXPECT_EQ(reported, (std::vector<std::string>{"/d", "/x/y"}));
+  EXPECT_EQ(reported, (std::vector<std::string>{"1:/d dir 1", "2:/x/y file 3"}));
   EXPECT_EQ(mgr.GetPendingServerEvent(2), 1);
   EXPECT_EQ(mgr.GetPendingServerEvent(1), 0);
   EXPECT_EQ(mgr.GetPendingServerEvent(5), 0);

@@ -29,7 +29,7 @@
 
 #include "common/temp_dir.h"
 #include "common/test_cert.h"
-#include "net/relay_server.h"
+#include "relay/relay_server.h"
 
 namespace tidewell::testing {
 

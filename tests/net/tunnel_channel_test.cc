@@ -13,12 +13,12 @@
 
 #include "base/error_code.h"
 #include "conn_test_util.h"
-#include "net/relay_request.h"
 #include "net/socket_ops.h"
 #include "net/ssl_session.h"
 #include "net/ssl_setup.h"
 #include "net/tunnel_client.h"
 #include "net/tunnel_crypto.h"
+#include "relay/relay_request.h"
 
 namespace tidewell {
 namespace {

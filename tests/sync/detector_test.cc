@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "common/temp_dir.h"
-#include "daemon/registry.h"
 #include "db/file_event_db.h"
 #include "events/event_manager.h"
+#include "session/registry.h"
 
 namespace tidewell {
 namespace {

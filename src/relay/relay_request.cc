@@ -1,4 +1,4 @@
-#include "net/relay_request.h"
+#include "relay/relay_request.h"
 
 #include <strings.h>
 

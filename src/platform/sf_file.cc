@@ -1,4 +1,4 @@
-#include "base/sf_file.h"
+#include "platform/sf_file.h"
 
 #include <mutex>
 

@@ -8,21 +8,33 @@
 // The static notices keep no state and may be sent from any thread. An
 // instance wraps one accepted connection (Open/Recv/Destroy) and belongs to
 // one thread.
+//
+// The file notices take a FileItem rather than an event, so that this layer
+// stays below the event queue; events/event_notice.h makes one from an
+// event.
 
-#ifndef TIDEWELL_DAEMON_UI_IPC_H_
-#define TIDEWELL_DAEMON_UI_IPC_H_
+#ifndef TIDEWELL_SESSION_UI_IPC_H_
+#define TIDEWELL_SESSION_UI_IPC_H_
 
 #include <cstdint>
 
+#include "base/ustring.h"
 #include "net/channel.h"
 
 namespace tidewell {
 
-class Event;
 class PObject;
 
 class UI_IPC {
  public:
+  // The item a file notice is about.
+  struct FileItem {
+    uint64_t sess_id = 0;
+    ustring path;  // relative to the session root, starting with "/"
+    bool is_dir = false;
+    int event_type = 0;  // 0 none, 1 created, 2 removed, 3 modified, 4 renamed
+  };
+
   UI_IPC() = default;
   UI_IPC(const UI_IPC&) = delete;
   UI_IPC& operator=(const UI_IPC&) = delete;
@@ -33,11 +45,11 @@ class UI_IPC {
   static int ReportSessionErrorToUI(uint64_t sess_id, int error);
   // {"notify": "locked_file", "session_id", "path", "is_dir",
   //  "error": {"reason": "file locked", "code"}}.
-  static int ReportFileLockedEventToUI(const Event& e, int error);
+  static int ReportFileLockedEventToUI(const FileItem& item, int error);
   // {"notify": "recent_file", "session_id", "path", "is_dir", "event_type"}.
-  static int ReportFileEventToUI(const Event& e);
+  static int ReportFileEventToUI(const FileItem& item);
   // As ReportFileEventToUI with "notify" = "syncing_file".
-  static int ReportFileSyncingEventToUI(const Event& e);
+  static int ReportFileSyncingEventToUI(const FileItem& item);
   // {"action": "connection_terminate"}.
   static int LastBreath();
 
@@ -57,4 +69,4 @@ class UI_IPC {
 
 }  // namespace tidewell
 
-#endif  // TIDEWELL_DAEMON_UI_IPC_H_
+#endif  // TIDEWELL_SESSION_UI_IPC_H_

@@ -1,4 +1,4 @@
-#include "net/relay_forward.h"
+#include "relay/relay_forward.h"
 
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>

@@ -1,4 +1,4 @@
-#include "daemon/registry.h"
+#include "session/registry.h"
 
 #include <gtest/gtest.h>
 

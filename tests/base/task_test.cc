@@ -1,4 +1,4 @@
-#include "sync/task.h"
+#include "base/task.h"
 
 #include <gtest/gtest.h>
 

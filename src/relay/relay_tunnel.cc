@@ -17,10 +17,10 @@
 #include <memory>
 #include <string>
 
-#include "net/relay_forward.h"
-#include "net/relay_log.h"
-#include "net/relay_request.h"
-#include "net/relay_server.h"
+#include "relay/relay_forward.h"
+#include "relay/relay_log.h"
+#include "relay/relay_request.h"
+#include "relay/relay_server.h"
 
 namespace tidewell {
 

@@ -1,4 +1,4 @@
-#include "sync/task.h"
+#include "base/task.h"
 
 #include <chrono>
 #include <system_error>

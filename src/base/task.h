@@ -11,8 +11,8 @@
 // Thread-safe: the state and the start of the thread are guarded by one
 // mutex; every member function may be called from any thread.
 
-#ifndef TIDEWELL_SYNC_TASK_H_
-#define TIDEWELL_SYNC_TASK_H_
+#ifndef TIDEWELL_BASE_TASK_H_
+#define TIDEWELL_BASE_TASK_H_
 
 #include <condition_variable>
 #include <mutex>
@@ -85,4 +85,4 @@ class Task {
 
 }  // namespace tidewell
 
-#endif  // TIDEWELL_SYNC_TASK_H_
+#endif  // TIDEWELL_BASE_TASK_H_

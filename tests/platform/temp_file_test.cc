@@ -1,12 +1,12 @@
-#include "base/temp_file.h"
+#include "platform/temp_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string>
 
-#include "base/sf_file.h"
 #include "common/temp_dir.h"
+#include "platform/sf_file.h"
 
 namespace tidewell {
 namespace {

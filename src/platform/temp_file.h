@@ -5,8 +5,8 @@
 // must live on one thread. The process-wide default folder may be set from
 // any thread.
 
-#ifndef TIDEWELL_BASE_TEMP_FILE_H_
-#define TIDEWELL_BASE_TEMP_FILE_H_
+#ifndef TIDEWELL_PLATFORM_TEMP_FILE_H_
+#define TIDEWELL_PLATFORM_TEMP_FILE_H_
 
 #include <memory>
 
@@ -62,4 +62,4 @@ class TempFile {
 
 }  // namespace tidewell
 
-#endif  // TIDEWELL_BASE_TEMP_FILE_H_
+#endif  // TIDEWELL_PLATFORM_TEMP_FILE_H_

@@ -1,4 +1,4 @@
-#include "net/relay_server.h"
+#include "relay/relay_server.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,8 +12,8 @@
 #include <cstring>
 #include <system_error>
 
-#include "net/relay_log.h"
 #include "net/ssl_setup.h"
+#include "relay/relay_log.h"
 
 namespace tidewell {
 

@@ -4,8 +4,8 @@
 //
 // Thread-safe: plain functions over values.
 
-#ifndef TIDEWELL_NET_RELAY_REQUEST_H_
-#define TIDEWELL_NET_RELAY_REQUEST_H_
+#ifndef TIDEWELL_RELAY_RELAY_REQUEST_H_
+#define TIDEWELL_RELAY_RELAY_REQUEST_H_
 
 #include <string>
 #include <string_view>
@@ -57,4 +57,4 @@ std::string FormatRelayResponse(int status);
 
 }  // namespace tidewell
 
-#endif  // TIDEWELL_NET_RELAY_REQUEST_H_
+#endif  // TIDEWELL_RELAY_RELAY_REQUEST_H_

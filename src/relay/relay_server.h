@@ -11,8 +11,8 @@
 //
 // Thread-safe: Start once from one thread; Stop and the counters from any.
 
-#ifndef TIDEWELL_NET_RELAY_SERVER_H_
-#define TIDEWELL_NET_RELAY_SERVER_H_
+#ifndef TIDEWELL_RELAY_RELAY_SERVER_H_
+#define TIDEWELL_RELAY_RELAY_SERVER_H_
 
 #include <openssl/ssl.h>
 #include <sys/socket.h>
@@ -104,4 +104,4 @@ class RelayServer {
 
 }  // namespace tidewell
 
-#endif  // TIDEWELL_NET_RELAY_SERVER_H_
+#endif  // TIDEWELL_RELAY_RELAY_SERVER_H_

@@ -1,8 +1,7 @@
-#include "daemon/ui_ipc.h"
+#include "session/ui_ipc.h"
 
 #include "base/log.h"
 #include "base/settings.h"
-#include "events/event.h"
 #include "net/pobject.h"
 #include "net/pstream.h"
 
@@ -18,12 +17,12 @@ const ustring& Comp() {
 // sender up.
 constexpr uint32_t kSendTimeout = 10;
 
-PObject FileNotice(const char* kind, const Event& e) {
+PObject FileNotice(const char* kind, const UI_IPC::FileItem& item) {
   PObject msg;
   msg["notify"] = kind;
-  msg["session_id"] = static_cast<unsigned long long>(e.m_sess_id);
-  msg["path"] = e.m_path;
-  msg["is_dir"] = (e.m_mode & Event::F_DIR) != 0;
+  msg["session_id"] = static_cast<unsigned long long>(item.sess_id);
+  msg["path"] = item.path;
+  msg["is_dir"] = item.is_dir;
   return msg;
 }
 
@@ -62,8 +61,8 @@ int UI_IPC::ReportSessionErrorToUI(uint64_t sess_id, int error) {
   return Send(msg, "Open ui socket failed");
 }
 
-int UI_IPC::ReportFileLockedEventToUI(const Event& e, int error) {
-  PObject msg = FileNotice("locked_file", e);
+int UI_IPC::ReportFileLockedEventToUI(const FileItem& item, int error) {
+  PObject msg = FileNotice("locked_file", item);
   PObject detail;
   detail["reason"] = "file locked";
   detail["code"] = error;
@@ -71,15 +70,15 @@ int UI_IPC::ReportFileLockedEventToUI(const Event& e, int error) {
   return Send(msg, "Open ui channel failed");
 }
 
-int UI_IPC::ReportFileEventToUI(const Event& e) {
-  PObject msg = FileNotice("recent_file", e);
-  msg["event_type"] = static_cast<int>(e.m_type);
+int UI_IPC::ReportFileEventToUI(const FileItem& item) {
+  PObject msg = FileNotice("recent_file", item);
+  msg["event_type"] = item.event_type;
   return Send(msg, "Open ui channel failed");
 }
 
-int UI_IPC::ReportFileSyncingEventToUI(const Event& e) {
-  PObject msg = FileNotice("syncing_file", e);
-  msg["event_type"] = static_cast<int>(e.m_type);
+int UI_IPC::ReportFileSyncingEventToUI(const FileItem& item) {
+  PObject msg = FileNotice("syncing_file", item);
+  msg["event_type"] = item.event_type;
   return Send(msg, "Open ui channel failed");
 }
 

@@ -9,8 +9,8 @@
 //
 // Thread-safe for distinct socket pairs; one call owns its pair.
 
-#ifndef TIDEWELL_NET_RELAY_FORWARD_H_
-#define TIDEWELL_NET_RELAY_FORWARD_H_
+#ifndef TIDEWELL_RELAY_RELAY_FORWARD_H_
+#define TIDEWELL_RELAY_RELAY_FORWARD_H_
 
 #include <cstdint>
 #include <string>
@@ -43,4 +43,4 @@ ForwardResult ForwardBoth(int client, int target, const std::string& first_to_ta
 
 }  // namespace tidewell
 
-#endif  // TIDEWELL_NET_RELAY_FORWARD_H_
+#endif  // TIDEWELL_RELAY_RELAY_FORWARD_H_

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "base/error_code.h"
-#include "conn_test_util.h"
+#include "net/conn_test_util.h"
 #include "net/tunnel_channel.h"
 
 namespace tidewell {

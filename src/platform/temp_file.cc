@@ -1,4 +1,4 @@
-#include "base/temp_file.h"
+#include "platform/temp_file.h"
 
 #include <mutex>
 

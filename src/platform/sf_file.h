@@ -3,8 +3,8 @@
 // Not synchronised: one object belongs to one thread at a time. The
 // process-wide default folder may be set from any thread.
 
-#ifndef TIDEWELL_BASE_SF_FILE_H_
-#define TIDEWELL_BASE_SF_FILE_H_
+#ifndef TIDEWELL_PLATFORM_SF_FILE_H_
+#define TIDEWELL_PLATFORM_SF_FILE_H_
 
 #include <cstdint>
 
@@ -43,4 +43,4 @@ class SFFile {
 
 }  // namespace tidewell
 
-#endif  // TIDEWELL_BASE_SF_FILE_H_
+#endif  // TIDEWELL_PLATFORM_SF_FILE_H_

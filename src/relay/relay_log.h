@@ -1,8 +1,8 @@
 // Log helpers of the relay service: component "relay_debug", module
 // "relay". The helpers add the source line and the trailing newline.
 
-#ifndef TIDEWELL_NET_RELAY_LOG_H_
-#define TIDEWELL_NET_RELAY_LOG_H_
+#ifndef TIDEWELL_RELAY_RELAY_LOG_H_
+#define TIDEWELL_RELAY_RELAY_LOG_H_
 
 #include "base/log.h"
 #include "base/ustring.h"
@@ -25,4 +25,4 @@ const ustring& RelayComponent();
 #define RELAY_LOG_DEBUG(fmt, ...) \
   TW_LOG_DEBUG(::tidewell::RelayComponent(), "relay", fmt "\n" __VA_OPT__(, ) __VA_ARGS__)
 
-#endif  // TIDEWELL_NET_RELAY_LOG_H_
+#endif  // TIDEWELL_RELAY_RELAY_LOG_H_

@@ -12,8 +12,8 @@
 #include <string_view>
 
 #include "base/log.h"
-#include "net/relay_log.h"
-#include "net/relay_server.h"
+#include "relay/relay_log.h"
+#include "relay/relay_server.h"
 
 namespace {
 

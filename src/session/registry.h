@@ -9,8 +9,8 @@
 //
 // Thread-safe: every operation holds the registry's mutex for its whole run.
 
-#ifndef TIDEWELL_DAEMON_REGISTRY_H_
-#define TIDEWELL_DAEMON_REGISTRY_H_
+#ifndef TIDEWELL_SESSION_REGISTRY_H_
+#define TIDEWELL_SESSION_REGISTRY_H_
 
 #include <cstdint>
 #include <map>
@@ -100,4 +100,4 @@ class Registry {
 
 }  // namespace tidewell
 
-#endif  // TIDEWELL_DAEMON_REGISTRY_H_
+#endif  // TIDEWELL_SESSION_REGISTRY_H_

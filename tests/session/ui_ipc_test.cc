@@ -1,4 +1,4 @@
-#include "daemon/ui_ipc.h"
+#include "session/ui_ipc.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,7 +12,6 @@
 
 #include "base/settings.h"
 #include "common/temp_dir.h"
-#include "events/event.h"
 #include "net/pobject.h"
 
 namespace tidewell {
@@ -71,20 +70,25 @@ class UiIpcTest : public ::testing::Test {
   testing::TempDir dir;
 };
 
-Event Item(const char* path, bool dir, Event::Type type) {
-  Event e;
-  e.m_path = path;
-  e.m_sess_id = 0x1234567890ULL;
-  e.m_mode = dir ? Event::F_DIR | Event::F_SERVER : 0;
-  e.m_type = type;
-  return e;
+UI_IPC::FileItem Item(const char* path, bool dir, int type) {
+  UI_IPC::FileItem item;
+  item.path = path;
+  item.sess_id = 0x1234567890ULL;
+  item.is_dir = dir;
+  item.event_type = type;
+  return item;
 }
+
+// Event type codes as the user interface reads them.
+constexpr int kCreated = 1;
+constexpr int kRemoved = 2;
+constexpr int kModified = 3;
 
 TEST_F(UiIpcTest, FileNoticesCarrySessionPathKindAndType) {
   FakeUi ui;
   PointSettingsAt(ui.port());
   PObject got = Exchange(ui, [] {
-    return UI_IPC::ReportFileSyncingEventToUI(Item("/d", true, Event::EV_REMOVE));
+    return UI_IPC::ReportFileSyncingEventToUI(Item("/d", true, kRemoved));
   });
   EXPECT_EQ(got["notify"].asString(), ustring("syncing_file"));
   EXPECT_EQ(got["session_id"].asUInt64(), 0x1234567890ULL);
@@ -93,7 +97,7 @@ TEST_F(UiIpcTest, FileNoticesCarrySessionPathKindAndType) {
   EXPECT_EQ(got["is_dir"].asInteger(), 1u);
   EXPECT_EQ(got["event_type"].asInt32(), 2);
 
-  got = Exchange(ui, [] { return UI_IPC::ReportFileEventToUI(Item("/f.txt", false, Event::EV_MODIFY)); });
+  got = Exchange(ui, [] { return UI_IPC::ReportFileEventToUI(Item("/f.txt", false, kModified)); });
   EXPECT_EQ(got["notify"].asString(), ustring("recent_file"));
   EXPECT_EQ(got["is_dir"].asInteger(), 0u);
   EXPECT_EQ(got["event_type"].asInt32(), 3);
@@ -103,7 +107,7 @@ TEST_F(UiIpcTest, LockedFileAndErrorNotices) {
   FakeUi ui;
   PointSettingsAt(ui.port());
   PObject got = Exchange(ui, [] {
-    return UI_IPC::ReportFileLockedEventToUI(Item("/busy.doc", false, Event::EV_MODIFY), -23);
+    return UI_IPC::ReportFileLockedEventToUI(Item("/busy.doc", false, kModified), -23);
   });
   EXPECT_EQ(got["notify"].asString(), ustring("locked_file"));
   EXPECT_EQ(got["error"]["reason"].asString(), ustring("file locked"));
@@ -131,7 +135,7 @@ TEST_F(UiIpcTest, NoUserInterfaceListeningFails) {
     port = gone.port();
   }  // closed: nothing listens there now
   PointSettingsAt(port);
-  EXPECT_EQ(UI_IPC::ReportFileSyncingEventToUI(Item("/x", false, Event::EV_CREATE)), -1);
+  EXPECT_EQ(UI_IPC::ReportFileSyncingEventToUI(Item("/x", false, kCreated)), -1);
   EXPECT_EQ(UI_IPC::ReportSessionErrorToUI(1, -2), -1);
 }
 

@@ -1,4 +1,4 @@
-#include "net/relay_forward.h"
+#include "relay/relay_forward.h"
 
 #include <fcntl.h>
 #include <poll.h>
