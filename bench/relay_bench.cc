@@ -101,6 +101,7 @@ struct World {
     o.port = 0;
     o.cert_file = dir + "/r.crt";
     o.key_file = dir + "/r.key";
+    o.allow_any = true;
     relay = std::make_unique<tidewell::RelayServer>(o);
     if (relay->Start() != 0) std::abort();
   }

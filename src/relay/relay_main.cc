@@ -32,8 +32,12 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --listen ADDR            numeric address to listen on (default 0.0.0.0)\n"
     "  --port N                 port to listen on (default 7443; 0 = any free port)\n"
-    "  --allow HOST:PORT        serve only this target; HOST:* allows any port of\n"
-    "                           HOST; repeat for several (default: any target)\n"
+    "  --allow HOST:PORT        serve this target; HOST:* allows any port of HOST;\n"
+    "                           repeat for several. Without it (and without\n"
+    "                           --allow-any) every tunnel is refused\n"
+    "  --allow-any              serve any target, loopback and private addresses\n"
+    "                           included: an open proxy for whoever reaches the\n"
+    "                           relay, since the token is no authentication\n"
     "  --max-tunnels N          concurrent tunnels; more are closed at once (default 1024)\n"
     "  --handshake-timeout S    seconds for SSL handshake and request (default 30)\n"
     "  --connect-timeout S      seconds to connect to a target (default 20)\n"
@@ -90,6 +94,10 @@ int main(int argc, char** argv) {
       verbose = true;
       continue;
     }
+    if (arg == "--allow-any") {
+      options.allow_any = true;
+      continue;
+    }
     if (i + 1 >= argc) return Fail("missing value for", argv[i]);
     const char* value = argv[++i];
     unsigned long long n = 0;
@@ -129,6 +137,9 @@ int main(int argc, char** argv) {
     }
   }
   if (options.cert_file.empty() || options.key_file.empty()) return Fail("--cert and --key are required", nullptr);
+  if (options.allow_any && !options.allowed_targets.empty()) {
+    return Fail("--allow-any and --allow exclude each other", nullptr);
+  }
 
   int level_fd = -1;
   if (level_file.empty()) level_file = DefaultLevelFile(verbose, level_fd);

@@ -113,6 +113,16 @@ int RelayServer::Start() {
   getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&ss), &ss_len);
   port_ = ntohs(ss.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
   RELAY_LOG_NOTE("listening on %s port %d", options_.listen_address.c_str(), port_);
+  if (options_.allow_any) {
+    RELAY_LOG_WARN("serving tunnels to any target, loopback and private addresses included (--allow-any): "
+                   "whoever reaches this relay reaches every address it can");
+  } else if (options_.allowed_targets.empty()) {
+    RELAY_LOG_WARN("no target allowed: every tunnel will be refused (name targets with --allow HOST:PORT)");
+  } else {
+    std::string list;
+    for (const auto& t : options_.allowed_targets) list += (list.empty() ? "" : ", ") + t;
+    RELAY_LOG_NOTE("serving tunnels to %s", list.c_str());
+  }
   acceptor_ = std::thread([this] { AcceptLoop(); });
   return 0;
 }
@@ -214,7 +224,7 @@ bool RelayServer::WaitUntilIdle(uint32_t seconds) const {
 }
 
 bool RelayServer::TargetAllowed(const std::string& host, int port) const {
-  if (options_.allowed_targets.empty()) return true;
+  if (options_.allow_any) return true;
   std::string exact = host + ":" + std::to_string(port);
   std::string any = host + ":*";
   for (const auto& allowed : options_.allowed_targets) {

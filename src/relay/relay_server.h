@@ -8,6 +8,8 @@
 // poll(2) between transfers. Every wait also watches one stop descriptor, so
 // Stop() ends handshakes, connects and tunnels within a moment. Each tunnel
 // writes one log line when it ends or is refused (component "relay_debug").
+// Only the targets of Options::allowed_targets are served, unless
+// Options::allow_any opens the relay to every target.
 //
 // Thread-safe: Start once from one thread; Stop and the counters from any.
 
@@ -40,8 +42,13 @@ class RelayServer {
     uint32_t handshake_seconds = 30;          // SSL handshake plus request
     uint32_t connect_seconds = 20;            // connecting to the target
     uint32_t idle_seconds = 0;                // a tunnel without traffic ends; 0 = never
-    // Targets served, as "host:port" or "host:*"; empty serves any target.
+    // Targets served, as "host:port" or "host:*". The relay is closed by
+    // default: with an empty list it refuses every tunnel.
     std::vector<std::string> allowed_targets;
+    // Serves any target, loopback and private addresses included, whatever
+    // the list says. The token is no authentication, so this makes the relay
+    // an open proxy for whoever can reach it; Start warns about it.
+    bool allow_any = false;
   };
 
   explicit RelayServer(Options options);

@@ -244,8 +244,11 @@ void RelayServer::RunTunnel(int raw_fd, const sockaddr_storage& peer, uint64_t i
   std::string where = req.target_host.empty() ? std::string("?")
                                               : req.target_host + ":" + std::to_string(req.target_port);
   if (status != kRelayConnected) {
-    RELAY_LOG_WARN("tunnel %llu from %s to %s refused: status %d (%s)", tid, from.c_str(), where.c_str(), status,
-                   RelayStatusText(status));
+    const char* rule = status != kRelayForbidden ? ""
+                       : options_.allowed_targets.empty() ? ": no target is allowed on this relay"
+                                                          : ": not in the --allow list";
+    RELAY_LOG_WARN("tunnel %llu from %s to %s refused: status %d (%s%s)", tid, from.c_str(), where.c_str(), status,
+                   RelayStatusText(status), rule);
     return;
   }
 

@@ -118,10 +118,13 @@ class EchoServer {
   std::atomic<int> connections_{0};
 };
 
-// The relay service on a free loopback port with a fresh certificate.
+// The relay service on a free loopback port with a fresh certificate. The
+// one-argument form serves any target (the tests' own loopback servers);
+// with options, only what they allow.
 class TestRelay {
  public:
-  explicit TestRelay(const TempDir& dir, RelayServer::Options options = {}) {
+  explicit TestRelay(const TempDir& dir) : TestRelay(dir, AnyTarget()) {}
+  TestRelay(const TempDir& dir, RelayServer::Options options) {
     WriteSelfSignedCert(dir.Join("relay.crt"), dir.Join("relay.key"), "relay");
     options.listen_address = "127.0.0.1";
     options.port = 0;
@@ -134,6 +137,12 @@ class TestRelay {
   int port() const { return server_->port(); }
 
  private:
+  static RelayServer::Options AnyTarget() {
+    RelayServer::Options options;
+    options.allow_any = true;
+    return options;
+  }
+
   std::unique_ptr<RelayServer> server_;
 };
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 
+#include <chrono>
 #include <random>
 #include <string>
 #include <thread>
@@ -192,16 +193,49 @@ TEST(TunnelChannelTest, RelayRefusalsFailOpenAndLeaveTheChannelClosed) {
   EXPECT_EQ(ERR_INVAL, no_relay.Open("127.0.0.1", -1));
 }
 
-TEST(TunnelChannelTest, UnreachableTargetIsReportedAsStatus3) {
+TEST(TunnelChannelTest, RelayAnswersWithTheStatusItsTargetRulesGive) {
   TempDir dir;
-  TestRelay relay(dir);
-  Channel plain;
-  ASSERT_EQ(0, plain.Open("127.0.0.1", relay.port()));
-  SslPtr ssl = NewSslSession(false, plain.GetFd());
-  ASSERT_NE(nullptr, ssl);
-  ASSERT_EQ(0, SslHandshake(ssl.get(), timeval{1, 0}, 10, nullptr));
-  EXPECT_EQ(kRelayUnreachable,
-            VELTTunnelClientHandshake(ssl.get(), "127.0.0.1", testing::UnusedPort(), 1, 0, 10));
+  EchoServer echo;
+  const std::string echo_target = "127.0.0.1:" + std::to_string(echo.port());
+  struct Case {
+    const char* what;
+    bool allow_any;
+    std::vector<std::string> allowed;
+    bool to_echo;  // the echo server, or a port where nothing listens
+    int status;
+  } cases[] = {
+      // Closed by default: nothing allowed, nothing served.
+      {"no rules", false, {}, true, kRelayForbidden},
+      {"listed exactly", false, {echo_target}, true, kRelayConnected},
+      {"another port of the host", false, {echo_target}, false, kRelayForbidden},
+      {"any port of the host", false, {"127.0.0.1:*"}, true, kRelayConnected},
+      {"another host", false, {"127.0.0.2:*"}, true, kRelayForbidden},
+      {"any target", true, {}, true, kRelayConnected},
+      {"any target, nothing listens", true, {}, false, kRelayUnreachable},
+  };
+  int expected_connections = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RelayServer::Options options;
+    options.allow_any = c.allow_any;
+    options.allowed_targets = c.allowed;
+    TestRelay relay(dir, options);
+    Channel plain;
+    ASSERT_EQ(0, plain.Open("127.0.0.1", relay.port()));
+    SslPtr ssl = NewSslSession(false, plain.GetFd());
+    ASSERT_NE(nullptr, ssl);
+    ASSERT_EQ(0, SslHandshake(ssl.get(), timeval{1, 0}, 10, nullptr));
+    const int port = c.to_echo ? echo.port() : testing::UnusedPort();
+    EXPECT_EQ(c.status, VELTTunnelClientHandshake(ssl.get(), "127.0.0.1", port, 1, 0, 10));
+    if (c.to_echo && c.status == kRelayConnected) ++expected_connections;
+  }
+  // A refused tunnel never reaches its target. The echo server counts a
+  // connection once it has accepted it, a moment after the relay connected.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (echo.connections() < expected_connections && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(expected_connections, echo.connections());
 }
 
 TEST(TunnelChannelTest, RelayRefusesATokenForAnotherTarget) {
@@ -356,6 +390,7 @@ TEST(RelayLimitsTest, TunnelLimitRefusesExtraConnectionsUntilOneEnds) {
   EchoServer echo;
   RelayServer::Options options;
   options.max_tunnels = 1;
+  options.allowed_targets = {"127.0.0.1:*"};
   TestRelay relay(dir, options);
   auto first = std::make_unique<TunnelChannel>(RelayAt(relay.port()));
   ASSERT_EQ(0, first->Open("127.0.0.1", echo.port()));
@@ -374,6 +409,7 @@ TEST(RelayLimitsTest, StalledHandshakesAndIdleTunnelsAreDropped) {
   RelayServer::Options options;
   options.handshake_seconds = 1;
   options.idle_seconds = 1;
+  options.allowed_targets = {"127.0.0.1:*"};
   TestRelay relay(dir, options);
 
   // A client that connects and says nothing is cut off.
