@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "delta/diagnostics.h"
+#include "platform/fd_io.h"
 
 namespace tidewell {
 
@@ -17,22 +18,13 @@ void Report(int line, const char* call, int error) {
   DeltaDiagnostic("xio (%d): %s: Error Code %d", line, call, error);
 }
 
-// Appends everything, retrying interrupted and partial writes. 0, or the
-// errno of the failure.
-int WriteAll(int file, const uint8_t* data, size_t length, int64_t* written) {
-  *written = 0;
-  while (length > 0) {
-    const ssize_t n = ::write(file, data, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return EIO;
-    data += n;
-    length -= static_cast<size_t>(n);
-    *written += n;
-  }
-  return 0;
+// Appends everything (the platform's WriteAll). 0, or the errno of the
+// failure.
+int AppendAll(int file, const uint8_t* data, size_t length, int64_t* written) {
+  size_t done = 0;
+  const int rc = WriteAll(file, data, length, WaitLimits{}, &done);
+  *written = static_cast<int64_t>(done);
+  return rc == kWriteOk ? 0 : errno;
 }
 
 }  // namespace
@@ -138,7 +130,7 @@ bool fd_is_open(const fd_t* fd) { return fd->handle >= 0; }
 
 int64_t fd_write(fd_t* fd, const void* buffer, size_t length) {
   int64_t written = 0;
-  const int error = WriteAll(fd->handle, static_cast<const uint8_t*>(buffer), length, &written);
+  const int error = AppendAll(fd->handle, static_cast<const uint8_t*>(buffer), length, &written);
   if (error != 0) {
     Report(__LINE__, "WriteFile", error);
     return -1;
@@ -182,7 +174,7 @@ void fd_aio_t::Run() {
       const size_t length = length_;
       lock.unlock();
       int64_t written = 0;
-      const int error = WriteAll(file, data, length, &written);
+      const int error = AppendAll(file, data, length, &written);
       lock.lock();
       result_ = written;
       error_ = error;
@@ -207,7 +199,7 @@ int fd_aio_write(fd_aio_t* aio, fd_t* fd, const void* buffer, size_t length) {
   aio->in_flight_ = true;
   if (length < fd_aio_t::kBackgroundMin) {
     int64_t written = 0;
-    aio->error_ = WriteAll(fd->handle, static_cast<const uint8_t*>(buffer), length, &written);
+    aio->error_ = AppendAll(fd->handle, static_cast<const uint8_t*>(buffer), length, &written);
     aio->result_ = written;
     return 0;
   }

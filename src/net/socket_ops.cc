@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 #include "base/error_code.h"
 #include "net/net_log.h"
+#include "platform/fd_io.h"
 
 namespace tidewell {
 
@@ -21,20 +21,18 @@ int PollMillis(const timeval& wait) {
 }
 
 WaitResult WaitSocket(int fd, bool for_write, const timeval& wait) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(PollMillis(wait));
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    pollfd p{fd, static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
-    int n = poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
+  WaitLimits limits;
+  limits.deadline = DeadlineAfterMs(PollMillis(wait));
+  // Errors and hang-ups count as ready: the next transfer reports them.
+  switch (WaitFd(fd, for_write ? POLLOUT : POLLIN, limits)) {
+    case FdWait::kReady:
+      return WaitResult::kReady;
+    case FdWait::kTimeout:
+      return WaitResult::kTimeout;
+    case FdWait::kInvalid:
+      return WaitResult::kNotInSet;
+    default:
       return WaitResult::kError;
-    }
-    if (n == 0) return WaitResult::kTimeout;
-    if (p.revents & POLLNVAL) return WaitResult::kNotInSet;
-    // Errors and hang-ups count as ready: the next transfer reports them.
-    return WaitResult::kReady;
   }
 }
 

@@ -48,19 +48,6 @@ int CreateSibling(const std::string& dir, std::string_view base, int create_mode
 
 }  // namespace
 
-int WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return IsNoSpace(errno) ? kReplaceNoSpace : -1;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return 0;
-}
-
 int DurableReplace(const ustring& target, const ContentWriter& writer, int mode) {
   std::string_view trimmed = pathutil::TrimTrailingSlashes(target.utf8_view());
   std::string_view base = pathutil::BaseNameOf(trimmed);

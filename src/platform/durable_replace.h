@@ -14,11 +14,12 @@
 #include <string_view>
 
 #include "base/ustring.h"
+#include "platform/fd_io.h"
 
 namespace tidewell {
 
 // Result when the disk or the user's quota is full.
-constexpr int kReplaceNoSpace = -2;
+constexpr int kReplaceNoSpace = kWriteNoSpace;
 
 // Writes the whole new content to `fd` (a fresh, empty file open for writing)
 // and returns 0, or a negative result that abandons the replace.
@@ -35,10 +36,6 @@ using ContentWriter = std::function<int(int fd)>;
 // DurableReplace with a fixed content.
 [[nodiscard]] int DurableReplaceContent(const ustring& target, std::string_view content,
                                         int mode = -1);
-
-// Writes all of `data` to `fd` at its current position, retrying short
-// writes. 0, kReplaceNoSpace, or -1 with errno.
-[[nodiscard]] int WriteAll(int fd, const char* data, size_t size);
 
 }  // namespace tidewell
 

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "base/log.h"
+#include "platform/fd_io.h"
 
 namespace tidewell {
 
@@ -38,26 +39,33 @@ constexpr size_t kMaxReplyHeader = 16384;
 
 using Clock = std::chrono::steady_clock;
 
-// Waits in steps of at most one second, so the abort flag is seen, and gives
-// up after `timeout_seconds` without the socket becoming ready.
+// Gives up after `timeout_seconds` without progress, or once the abort
+// flag is raised (seen within a second).
 class Waiter {
  public:
   explicit Waiter(const ProxyTunnelLimits& limits) : limits_(limits) { Progress(); }
 
   void Progress() { last_ = Clock::now(); }
 
+  // The limits of the next wait, counted from the last progress.
+  WaitLimits Limits() const {
+    WaitLimits w;
+    if (limits_.timeout_seconds != 0) w.deadline = last_ + std::chrono::seconds(limits_.timeout_seconds);
+    w.abort_flag = limits_.abort_flag;
+    return w;
+  }
+
   // 0 when ready; kProxyTunnelTimeout, kProxyTunnelAborted or kProxyTunnelIo.
   int Wait(int fd, short events) {
-    for (;;) {
-      if (limits_.abort_flag != nullptr && limits_.abort_flag->load() != 0) return kProxyTunnelAborted;
-      if (limits_.timeout_seconds != 0 &&
-          Clock::now() - last_ >= std::chrono::seconds(limits_.timeout_seconds)) {
+    switch (WaitFd(fd, events, Limits())) {
+      case FdWait::kReady:
+        return 0;
+      case FdWait::kTimeout:
         return kProxyTunnelTimeout;
-      }
-      pollfd p{fd, events, 0};
-      int n = poll(&p, 1, 1000);
-      if (n > 0) return 0;
-      if (n < 0 && errno != EINTR) return kProxyTunnelIo;
+      case FdWait::kAborted:
+        return kProxyTunnelAborted;
+      default:
+        return kProxyTunnelIo;
     }
   }
 
@@ -132,24 +140,19 @@ int ConnectProxy(const ProxyTunnelEndpoint& proxy, Waiter& waiter) {
   return rc;
 }
 
+// Sends the whole request (a few hundred bytes: one time-out covers it).
 int SendAll(int fd, const std::string& data, Waiter& waiter) {
-  size_t sent = 0;
-  while (sent < data.size()) {
-    ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
+  switch (WriteAll(fd, data.data(), data.size(), waiter.Limits())) {
+    case kWriteOk:
       waiter.Progress();
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      int w = waiter.Wait(fd, POLLOUT);
-      if (w < 0) return w;
-      continue;
-    }
-    return kProxyTunnelIo;
+      return 0;
+    case kWriteTimeout:
+      return kProxyTunnelTimeout;
+    case kWriteAborted:
+      return kProxyTunnelAborted;
+    default:
+      return kProxyTunnelIo;
   }
-  return 0;
 }
 
 // Takes exactly `len` bytes that a peek has shown to be there.

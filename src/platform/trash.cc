@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "base/log.h"
-#include "platform/durable_replace.h"
+#include "platform/fd_io.h"
 #include "platform/file_rename.h"
 #include "platform/path_util.h"
 

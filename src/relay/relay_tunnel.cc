@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/fd_io.h"
 #include "relay/relay_forward.h"
 #include "relay/relay_log.h"
 #include "relay/relay_request.h"
@@ -32,26 +33,6 @@ const ustring& RelayComponent() {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-enum class Waited { kReady, kTimeout, kStop, kError };
-
-// Waits until `fd` shows `events`, the stop descriptor fires or the
-// deadline passes.
-Waited WaitFd(int fd, short events, int stop_fd, Clock::time_point deadline) {
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return Waited::kTimeout;
-    pollfd fds[2] = {{fd, events, 0}, {stop_fd, POLLIN, 0}};
-    int n = poll(fds, 2, static_cast<int>(std::min<long long>(left, 60000)));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Waited::kError;
-    }
-    if (n == 0) continue;  // re-check the deadline
-    if (fds[1].revents != 0) return Waited::kStop;
-    return Waited::kReady;
-  }
-}
 
 std::string PeerText(const sockaddr_storage& ss) {
   char host[INET6_ADDRSTRLEN] = "?";
@@ -115,16 +96,18 @@ int SslRetry(SSL* ssl, int fd, int stop_fd, Clock::time_point deadline, const ch
       if (err == SSL_ERROR_SYSCALL && rc == 0) return 0;
       return -1;
     }
-    switch (WaitFd(fd, err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, stop_fd, deadline)) {
-      case Waited::kReady:
+    switch (WaitFd(fd, err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, WaitLimits{deadline, stop_fd})) {
+      case FdWait::kReady:
         break;
-      case Waited::kTimeout:
+      case FdWait::kTimeout:
         why = "timed out";
         return -1;
-      case Waited::kStop:
+      case FdWait::kStopped:
         why = "relay stopping";
         return -1;
-      case Waited::kError:
+      case FdWait::kAborted:
+      case FdWait::kInvalid:
+      case FdWait::kError:
         why = "poll failed";
         return -1;
     }
@@ -150,7 +133,7 @@ int ConnectTarget(const std::string& host, int port, int stop_fd, uint32_t secon
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
       if (errno != EINPROGRESS) continue;
-      if (WaitFd(fd.get(), POLLOUT, stop_fd, deadline) != Waited::kReady) return -1;
+      if (WaitFd(fd.get(), POLLOUT, WaitLimits{deadline, stop_fd}) != FdWait::kReady) return -1;
       int err = 0;
       socklen_t len = sizeof err;
       if (getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) continue;
