@@ -109,8 +109,13 @@ int DeltaFileReader::readFile() {
   ReverseDelta reverse_delta;
   std::vector<uint8_t> pieces[2];
   if (rc == DELTA_OK) {
-    if (fd_open_read(d.patch_file, &d.patch_fd) != 0 || fd_open_read(d.basis_file, &d.basis_fd) != 0) {
+    if (fd_open_read(d.patch_file, &d.patch_fd) != 0) {
       DeltaDiagnostic("api (%d): fd_open_read: Error Code %d", __LINE__, errno);
+      Blame(DeltaFault::kInput);
+      rc = DELTA_ERR_IO;
+    } else if (fd_open_read(d.basis_file, &d.basis_fd) != 0) {
+      DeltaDiagnostic("api (%d): fd_open_read: Error Code %d", __LINE__, errno);
+      Blame(DeltaFault::kBasis);
       rc = DELTA_ERR_IO;
     }
   }
@@ -124,6 +129,7 @@ int DeltaFileReader::readFile() {
               static_cast<unsigned>(GetBigEndian(magic, 4)));
       rc = DELTA_ERR_FORMAT;
     }
+    if (rc != DELTA_OK) Blame(DeltaFault::kInput);
   }
   if (rc == DELTA_OK) {
     pieces[0].resize(kChunkSize);
@@ -141,6 +147,7 @@ int DeltaFileReader::readFile() {
       }
       const int got = d.ReadCommand(&cmd);
       if (got <= 0) {
+        if (got < 0) Blame(DeltaFault::kInput);
         rc = got;
         break;
       }
@@ -158,6 +165,7 @@ int DeltaFileReader::readFile() {
           if (!d.ReadPatch(piece, want)) {
             DeltaDiagnostic("api (%d): fd_bio_read: offset = %" PRIu64 ", length = %u", __LINE__,
                     d.patch_offset, static_cast<unsigned>(want));
+            Blame(DeltaFault::kInput);
             rc = DELTA_ERR_IO;
             break;
           }
@@ -175,11 +183,12 @@ int DeltaFileReader::readFile() {
           if (n < 0 && done == 0 && CopyRangeUnsupported(errno)) {
             direct_copy = false;  // and copy this piece through the buffer
           } else if (n < 0) {
-            rc = DELTA_ERR_HANDLER;
+            rc = HandlerFailed();
             break;
           } else if (n != static_cast<int64_t>(want)) {
             DeltaDiagnostic("api (%d): fd_read: length = %u, return code = %d", __LINE__,
                             static_cast<unsigned>(want), static_cast<int>(n));
+            Blame(DeltaFault::kBasisTooShort);
             rc = DELTA_ERR_IO;
             break;
           } else {
@@ -189,10 +198,12 @@ int DeltaFileReader::readFile() {
         }
         if (!cmd.is_literal) {
           const uint64_t at = cmd.start + done;
-          const int64_t n = at < cmd.start ? -1 : fd_pread(&d.basis_fd, piece, want, at);
+          // An offset past any file's end (it wrapped) reads nothing.
+          const int64_t n = at < cmd.start ? 0 : fd_pread(&d.basis_fd, piece, want, at);
           if (n != static_cast<int64_t>(want)) {
             DeltaDiagnostic("api (%d): fd_read: length = %u, return code = %d", __LINE__,
                     static_cast<unsigned>(want), static_cast<int>(n));
+            Blame(n < 0 ? DeltaFault::kBasis : DeltaFault::kBasisTooShort);
             rc = DELTA_ERR_IO;
             break;
           }
@@ -220,7 +231,12 @@ int DeltaFileReader::readFile() {
   if (rc == DELTA_OK && reverse) {
     uint64_t basis_size = 0;
     rc = fd_stat(&d.basis_fd, &basis_size) == 0 ? DELTA_OK : DELTA_ERR_IO;
-    if (rc == DELTA_OK) rc = reverse_delta.Write(d.rpatch_file, &d.basis_fd, basis_size);
+    if (rc != DELTA_OK) Blame(DeltaFault::kBasis);
+    if (rc == DELTA_OK) {
+      DeltaFault fault = DeltaFault::kNone;
+      rc = reverse_delta.Write(d.rpatch_file, &d.basis_fd, basis_size, &fault);
+      if (rc != DELTA_OK) Blame(fault);
+    }
   }
   if (end() != DELTA_OK && rc == DELTA_OK) rc = DELTA_ERR_HANDLER;
   fd_bio_unload(&d.patch_bio);

@@ -24,6 +24,18 @@ enum DeltaResult : int {
 // A short English text for a DeltaResult; "unknown result" otherwise.
 const char* DeltaResultString(int result);
 
+// Which file a failed run blames, so a caller can name it without reading
+// diagnostics. A reader records the first fault of its run (fault()).
+enum class DeltaFault : int {
+  kNone = 0,       // no failure, or bad arguments or an abort
+  kInput,          // the file read (SimpleFileReader) or the delta file (patch)
+                   // cannot be opened or read, is cut short or no delta file
+  kBasis,          // the basis cannot be opened or read (patch)
+  kBasisTooShort,  // the delta copies beyond the end of the basis (patch)
+  kSignature,      // the signature file cannot be read or is no signature
+  kOutput,         // an output cannot be created or written
+};
+
 constexpr uint32_t kSignatureMagic = 0x72730136;  // "rs" 0x01 "6"
 constexpr uint32_t kDeltaMagic = 0x72730236;      // "rs" 0x02 "6"
 constexpr size_t kSignatureHeaderSize = 12;

@@ -20,7 +20,11 @@ int DeltaHandler::begin() {
   strong_pos_ = kNone;
   ahead_count_ = 0;
   checksum.clear();
-  if (index_.Load(signature_file) != 0) return -1;
+  signature_failed_ = false;
+  if (index_.Load(signature_file) != 0) {
+    signature_failed_ = true;
+    return -1;
+  }
   block_size = index_.block_size();
   hash_size = index_.hash_size();
   if (fd_open_write(delta_file, &fd) != 0) return -1;

@@ -35,6 +35,9 @@ class DeltaHandler {
   // Finishes the delta: the last run, the unmatched tail, the end command.
   int end();
 
+  // Whether begin() failed because the signature could not be loaded.
+  bool signature_failed() const { return signature_failed_; }
+
   // Memory held by the loaded signature, in bytes (0 before begin()).
   size_t SignatureMemory() const { return index_.MemoryUsage(); }
 
@@ -81,6 +84,7 @@ class DeltaHandler {
   uint8_t ahead_[kAhead * kMD4DigestSize];
 
   bool begun_ = false;
+  bool signature_failed_ = false;
   fd_t fd;
   fd_aio_t aio;                // after the buffers: joins first
 };

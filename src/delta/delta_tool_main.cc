@@ -9,7 +9,9 @@
 // Exit status 0 on success. On failure one line on standard error names the
 // file and the reason, the status is 1 (2 for usage errors), and nothing is
 // left under the output name: output goes to a temporary file beside it that
-// is renamed into place only when complete.
+// is flushed and renamed into place only when complete (DurableReplace).
+// Which file to blame comes from the reader's fault; the engine's first
+// diagnostic only adds detail to the line.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,11 +30,12 @@
 #include "delta/delta_format.h"
 #include "delta/diagnostics.h"
 #include "delta/file_reader.h"
+#include "platform/durable_replace.h"
 
 namespace tidewell {
 namespace {
 
-std::string g_first_message;  // the engine's first diagnostic of the run
+std::string g_first_message;  // the engine's first diagnostic, shown as detail
 
 void KeepFirst(const char* message) {
   if (g_first_message.empty()) g_first_message = message;
@@ -67,71 +71,53 @@ bool Readable(const std::string& path, int* status) {
   return true;
 }
 
-// An output written under a temporary name beside the target and moved into
-// place by Commit(); dropped otherwise.
-class PendingOutput {
- public:
-  explicit PendingOutput(std::string target) : target_(std::move(target)) {}
-  ~PendingOutput() {
-    if (!temp_.empty()) ::unlink(temp_.c_str());
-  }
-
-  // Creates the temporary file. False with errno set on failure.
-  bool Create() {
-    std::string pattern = target_ + ".tmp-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) return false;
-    ::close(fd);
-    temp_ = name.data();
-    return true;
-  }
-
-  const std::string& temp() const { return temp_; }
-  const std::string& target() const { return target_; }
-
-  // Renames the finished file over the target. False with errno set.
-  bool Commit() {
-    // mkstemp made it private; give it the usual mode for a new file.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::chmod(temp_.c_str(), 0666 & ~mask);
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) return false;
-    temp_.clear();
-    return true;
-  }
-
- private:
-  std::string target_;
-  std::string temp_;
+// The first file to blame for a failed run, and why.
+struct Blame {
+  std::string file;
+  std::string reason;
 };
 
-int Finish(PendingOutput* out, int rc, const std::string& input_blamed_for_io,
-           const std::string& input_blamed_for_format) {
-  if (rc == DELTA_OK) {
-    if (!out->Commit()) return Fail(out->target(), strerror(errno));
-    return 0;
+// What to say about a run that failed with `rc`. `input` is the file read
+// (or, for patch, the delta), `basis` the basis or the signature.
+Blame Explain(int rc, DeltaFault fault, const std::string& input, const std::string& basis,
+              const std::string& output) {
+  const std::string detail = g_first_message.empty() ? "" : " (" + g_first_message + ")";
+  switch (fault) {
+    case DeltaFault::kInput:
+      if (rc == DELTA_ERR_FORMAT) return {input, "not a valid delta file" + detail};
+      return {input, "cannot be read, or is cut short or inconsistent" + detail};
+    case DeltaFault::kBasis:
+      return {basis, "cannot be read" + detail};
+    case DeltaFault::kBasisTooShort:
+      return {input, "copies beyond the end of " + basis + detail};
+    case DeltaFault::kSignature:
+      return {basis, "not a valid signature file" + detail};
+    case DeltaFault::kOutput:
+      return {output, "cannot be written" + detail};
+    case DeltaFault::kNone:
+      break;
   }
-  std::string detail = g_first_message.empty() ? "" : " (" + g_first_message + ")";
-  const bool signature_problem = g_first_message.find("signature") != std::string::npos;
-  const bool write_problem = g_first_message.find("CreateFile") != std::string::npos ||
-                             g_first_message.find("WriteFile") != std::string::npos ||
-                             g_first_message.find("fd_write") != std::string::npos ||
-                             g_first_message.find("fd_aio") != std::string::npos;
-  switch (rc) {
-    case DELTA_ERR_FORMAT:
-      return Fail(input_blamed_for_format, "not a valid delta file" + detail);
-    case DELTA_ERR_IO:
-      return Fail(input_blamed_for_io, "cannot be read, or is cut short or inconsistent" + detail);
-    case DELTA_ERR_HANDLER:
-      if (signature_problem && !write_problem) {
-        return Fail(input_blamed_for_format, "not a valid signature file" + detail);
-      }
-      return Fail(out->target(), "cannot be written" + detail);
-    default:
-      return Fail(out->target(), std::string(DeltaResultString(rc)) + detail);
+  return {output, std::string(DeltaResultString(rc)) + detail};
+}
+
+// Runs `reader` with its output at a temporary beside `output`, moved into
+// place durably only when complete (`attach` points the reader at the
+// temporary). Returns the program's exit status.
+int RunToOutput(FileReader& reader, const std::string& output, const std::string& input,
+                const std::string& basis, const std::function<void(const ustring&)>& attach) {
+  int rc = DELTA_OK;
+  const int replaced = DurableReplaceByPath(ustring(output), [&](const ustring& temp) {
+    attach(temp);
+    rc = reader.readFile();
+    return rc == DELTA_OK ? 0 : -1;
+  });
+  if (rc != DELTA_OK) {
+    const Blame blame = Explain(rc, reader.fault(), input, basis, output);
+    return Fail(blame.file, blame.reason);
   }
+  if (replaced == kReplaceNoSpace) return Fail(output, "cannot be written (no space left on the device)");
+  if (replaced != 0) return Fail(output, strerror(errno));
+  return 0;
 }
 
 bool ParseNumber(const char* text, long min, long max, long* value) {
@@ -188,41 +174,28 @@ int Run(int argc, char** argv) {
   if (command == "signature") {
     const std::string& basis = args[1];
     if (!Readable(basis, &status)) return status;
-    PendingOutput out(args[2]);
-    if (!out.Create()) return Fail(args[2], strerror(errno));
     SimpleFileReader reader;
     reader.setFile(ustring(basis));
-    reader.setSignature(ustring(out.temp()), static_cast<uint32_t>(block_size),
-                        static_cast<uint32_t>(hash_size));
-    return Finish(&out, reader.readFile(), basis, basis);
+    return RunToOutput(reader, args[2], basis, basis, [&](const ustring& temp) {
+      reader.setSignature(temp, static_cast<uint32_t>(block_size), static_cast<uint32_t>(hash_size));
+    });
   }
   if (command == "delta") {
     const std::string& sig = args[1];
     const std::string& new_file = args[2];
     if (!Readable(sig, &status) || !Readable(new_file, &status)) return status;
-    PendingOutput out(args[3]);
-    if (!out.Create()) return Fail(args[3], strerror(errno));
     SimpleFileReader reader;
     reader.setFile(ustring(new_file));
-    reader.setDelta(ustring(out.temp()), ustring(sig));
-    return Finish(&out, reader.readFile(), new_file, sig);
+    return RunToOutput(reader, args[3], new_file, sig,
+                       [&](const ustring& temp) { reader.setDelta(temp, ustring(sig)); });
   }
   if (command == "patch") {
     const std::string& basis = args[1];
     const std::string& delta = args[2];
     if (!Readable(basis, &status) || !Readable(delta, &status)) return status;
-    PendingOutput out(args[3]);
-    if (!out.Create()) return Fail(args[3], strerror(errno));
     DeltaFileReader reader;
     reader.setFile(ustring(delta), ustring(basis));
-    reader.setNewFile(ustring(out.temp()));
-    const int rc = reader.readFile();
-    // A short read of the basis means the delta copies beyond its end.
-    const bool basis_short = g_first_message.find("fd_read: length") != std::string::npos;
-    if (rc == DELTA_ERR_IO && basis_short) {
-      return Fail(delta, "copies beyond the end of " + basis + " (" + g_first_message + ")");
-    }
-    return Finish(&out, rc, delta, delta);
+    return RunToOutput(reader, args[3], delta, basis, [&](const ustring& temp) { reader.setNewFile(temp); });
   }
   return Usage();
 }

@@ -31,7 +31,12 @@ void FileReader::setDeltaHandler(const ustring& delta_path, const ustring& signa
   if (delta_handler && delta_handler->call != 0) failed = 1;         \
   if (signature_handler && signature_handler->call != 0) failed = 1; \
   if (md4_hash_handler && md4_hash_handler->call != 0) failed = 1;   \
-  return failed ? DELTA_ERR_HANDLER : DELTA_OK
+  return failed ? HandlerFailed() : DELTA_OK
+
+int FileReader::HandlerFailed() {
+  Blame(delta_handler && delta_handler->signature_failed() ? DeltaFault::kSignature : DeltaFault::kOutput);
+  return DELTA_ERR_HANDLER;
+}
 
 int FileReader::begin() { TIDEWELL_FAN_OUT(begin()); }
 int FileReader::update(const uint8_t* buffer, size_t length) {
@@ -48,6 +53,7 @@ int SimpleFileReader::readFile() {
   if (rc == DELTA_OK) {
     fd_t input;
     if (fd_open_read(file, &input) != 0) {
+      Blame(DeltaFault::kInput);
       rc = DELTA_ERR_IO;
     } else {
       // Two pieces: the handlers' writes of one run while the next is read.
@@ -62,6 +68,7 @@ int SimpleFileReader::readFile() {
         }
         const int64_t n = fd_read(&input, pieces[current].data(), kChunkSize);
         if (n < 0) {
+          Blame(DeltaFault::kInput);
           rc = DELTA_ERR_IO;
           break;
         }

@@ -12,6 +12,7 @@
 
 #include "base/ustring.h"
 #include "delta/copy_handler.h"
+#include "delta/delta_format.h"
 #include "delta/delta_handler.h"
 #include "delta/signature_handler.h"
 
@@ -38,8 +39,9 @@ class FileReader {
   void setDeltaHandler(const ustring& delta_path, const ustring& signature_path);
 
   // Run one step on every handler that is set, in the order copy, delta,
-  // signature, digest. 0, or -3 if any handler failed. end() runs on every
-  // handler even after one failed.
+  // signature, digest. 0, or -3 if any handler failed (blaming the
+  // signature when the delta handler could not load it, else the output).
+  // end() runs on every handler even after one failed.
   [[nodiscard]] int begin();
   [[nodiscard]] int update(const uint8_t* buffer, size_t length);
   [[nodiscard]] int wait();
@@ -48,18 +50,31 @@ class FileReader {
   // Reads the input through the handlers. 0 or a negative DeltaResult.
   [[nodiscard]] virtual int readFile() = 0;
 
+  // What the first failure of readFile() blames; kNone after success.
+  DeltaFault fault() const { return fault_; }
+
   // Handlers, for callers that want their results (may be null).
   const MD4HashHandler* md4_hash() const { return md4_hash_handler.get(); }
   const DeltaHandler* delta() const { return delta_handler.get(); }
 
  protected:
   bool Aborted() const { return abort_flag != nullptr && abort_flag->load(std::memory_order_relaxed) != 0; }
+  // Blames the signature or the output for a failed handler step;
+  // DELTA_ERR_HANDLER.
+  int HandlerFailed();
+  // Records `fault` unless an earlier one is recorded.
+  void Blame(DeltaFault fault) {
+    if (fault_ == DeltaFault::kNone) fault_ = fault;
+  }
 
   const std::atomic<int>* abort_flag = nullptr;
   std::unique_ptr<CopyHandler> copy_handler;
   std::unique_ptr<MD4HashHandler> md4_hash_handler;
   std::unique_ptr<SignatureHandler> signature_handler;
   std::unique_ptr<DeltaHandler> delta_handler;
+
+ private:
+  DeltaFault fault_ = DeltaFault::kNone;
 };
 
 // Reads one existing file through the handlers.

@@ -56,7 +56,7 @@ int WriteBytes(fd_bio_t* bio, const void* data, size_t length) {
 
 // A literal of basis bytes [from, to).
 int WriteBasisLiteral(fd_bio_t* bio, fd_t* basis, uint64_t from, uint64_t to,
-                      std::vector<uint8_t>* piece) {
+                      std::vector<uint8_t>* piece, DeltaFault* fault) {
   if (to <= from) return DELTA_OK;
   uint8_t header[9];
   const size_t n = EncodeLiteralHeader(to - from, header);
@@ -67,6 +67,7 @@ int WriteBasisLiteral(fd_bio_t* bio, fd_t* basis, uint64_t from, uint64_t to,
     if (got != static_cast<int64_t>(want)) {
       DeltaDiagnostic("api (%d): fd_read: length = %u, return code = %d", __LINE__,
               static_cast<unsigned>(want), static_cast<int>(got));
+      *fault = DeltaFault::kBasis;
       return DELTA_ERR_IO;
     }
     if (WriteBytes(bio, piece->data(), want) != DELTA_OK) return DELTA_ERR_IO;
@@ -77,7 +78,10 @@ int WriteBasisLiteral(fd_bio_t* bio, fd_t* basis, uint64_t from, uint64_t to,
 
 }  // namespace
 
-int ReverseDelta::Write(const ustring& path, fd_t* basis, uint64_t basis_size) const {
+int ReverseDelta::Write(const ustring& path, fd_t* basis, uint64_t basis_size, DeltaFault* fault) const {
+  DeltaFault ignored;
+  if (fault == nullptr) fault = &ignored;
+  *fault = DeltaFault::kOutput;  // unless a basis read says otherwise
   fd_t out;
   if (fd_open_write(path, &out) != 0) {
     DeltaDiagnostic("api (%d): fd_open_write: Error Code %d", __LINE__, errno);
@@ -92,13 +96,13 @@ int ReverseDelta::Write(const ustring& path, fd_t* basis, uint64_t basis_size) c
   uint64_t at = 0;
   for (auto it = blocks_.begin(); rc == DELTA_OK && it != blocks_.end(); ++it) {
     const Block& b = it->second;
-    rc = WriteBasisLiteral(&bio, basis, at, b.start, &piece);
+    rc = WriteBasisLiteral(&bio, basis, at, b.start, &piece, fault);
     if (rc != DELTA_OK) break;
     uint8_t command[17];
     rc = WriteBytes(&bio, command, EncodeCopy(b.new_start, b.length, command));
     at = b.start + b.length;
   }
-  if (rc == DELTA_OK) rc = WriteBasisLiteral(&bio, basis, at, basis_size, &piece);
+  if (rc == DELTA_OK) rc = WriteBasisLiteral(&bio, basis, at, basis_size, &piece, fault);
   const uint8_t end = kOpEnd;
   if (rc == DELTA_OK) rc = WriteBytes(&bio, &end, 1);
   if (rc == DELTA_OK && fd_bio_flush(&bio) != 0) {
@@ -107,6 +111,7 @@ int ReverseDelta::Write(const ustring& path, fd_t* basis, uint64_t basis_size) c
   }
   fd_bio_unload(&bio);
   if (fd_close(&out) != 0 && rc == DELTA_OK) rc = DELTA_ERR_IO;
+  if (rc == DELTA_OK) *fault = DeltaFault::kNone;
   return rc;
 }
 

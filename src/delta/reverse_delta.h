@@ -10,6 +10,7 @@
 #include <map>
 
 #include "base/ustring.h"
+#include "delta/delta_format.h"
 #include "delta/xio.h"
 
 namespace tidewell {
@@ -31,7 +32,10 @@ class ReverseDelta {
 
   // Writes the reverse delta to `path`, reading uncovered basis bytes from
   // `basis` (of `basis_size` bytes). 0, or -2 after printing the reason.
-  [[nodiscard]] int Write(const ustring& path, fd_t* basis, uint64_t basis_size) const;
+  // On failure `fault` (may be null) says whether the basis could not be
+  // read (kBasis) or the output not written (kOutput).
+  [[nodiscard]] int Write(const ustring& path, fd_t* basis, uint64_t basis_size,
+                          DeltaFault* fault = nullptr) const;
 
   // The blocks, ordered by basis start.
   const std::map<uint64_t, Block>& blocks() const { return blocks_; }

@@ -10,6 +10,7 @@
 
 #include "base/log.h"
 #include "base/tmp_name_gen.h"
+#include "base/utf8_prefix.h"
 #include "platform/file_rename.h"
 #include "platform/path_util.h"
 
@@ -18,15 +19,6 @@ namespace tidewell {
 namespace {
 
 bool IsNoSpace(int err) { return err == ENOSPC || err == EDQUOT; }
-
-// Longest prefix of `name` of at most `max` bytes that does not split a
-// UTF-8 sequence.
-std::string_view Utf8Prefix(std::string_view name, size_t max) {
-  if (name.size() <= max) return name;
-  size_t n = max;
-  while (n > 0 && (static_cast<unsigned char>(name[n]) & 0xC0) == 0x80) --n;
-  return name.substr(0, n);
-}
 
 // Creates a fresh temporary beside `target`; fills `tmp`. fd, or -1.
 int CreateSibling(const std::string& dir, std::string_view base, int create_mode,
@@ -46,9 +38,8 @@ int CreateSibling(const std::string& dir, std::string_view base, int create_mode
   return -1;
 }
 
-}  // namespace
-
-int DurableReplace(const ustring& target, const ContentWriter& writer, int mode) {
+// The replace itself; `writer` gets the temporary's descriptor and name.
+int Replace(const ustring& target, int mode, const std::function<int(int fd, const std::string& tmp)>& writer) {
   std::string_view trimmed = pathutil::TrimTrailingSlashes(target.utf8_view());
   std::string_view base = pathutil::BaseNameOf(trimmed);
   if (trimmed.empty() || base == "/" || base == "." || base == "..") {
@@ -80,7 +71,7 @@ int DurableReplace(const ustring& target, const ContentWriter& writer, int mode)
   };
   // The umask must not narrow a mode taken over from the old file.
   if (mode >= 0 && fchmod(fd, static_cast<mode_t>(mode)) != 0) return fail(-1);
-  int r = writer(fd);
+  int r = writer(fd, tmp);
   if (r < 0) return fail(r);
   if (fsync(fd) != 0) return fail(IsNoSpace(errno) ? kReplaceNoSpace : -1);
   int closed = close(fd);
@@ -98,6 +89,28 @@ int DurableReplace(const ustring& target, const ContentWriter& writer, int mode)
     return -1;
   }
   return 0;
+}
+
+}  // namespace
+
+int DurableReplace(const ustring& target, const ContentWriter& writer, int mode) {
+  return Replace(target, mode, [&writer](int fd, const std::string&) { return writer(fd); });
+}
+
+int DurableReplaceByPath(const ustring& target, const PathWriter& writer, int mode) {
+  return Replace(target, mode, [&writer](int fd, const std::string& tmp) {
+    int r = writer(ustring(tmp));
+    if (r < 0) return r;
+    // Flushing our descriptor covers the writer's bytes only if the name
+    // still holds our file.
+    struct stat ours, named;
+    if (fstat(fd, &ours) != 0 || stat(tmp.c_str(), &named) != 0 || ours.st_dev != named.st_dev ||
+        ours.st_ino != named.st_ino) {
+      errno = ESTALE;
+      return -1;
+    }
+    return 0;
+  });
 }
 
 int DurableReplaceContent(const ustring& target, std::string_view content, int mode) {

@@ -33,6 +33,17 @@ using ContentWriter = std::function<int(int fd)>;
 // (errno set) for anything else, including a target that is a directory.
 [[nodiscard]] int DurableReplace(const ustring& target, const ContentWriter& writer, int mode = -1);
 
+// Writes the whole new content into the file named `temp_path` (fresh and
+// empty; the writer opens it by name, as a library that takes output paths
+// does) and returns 0, or a negative result that abandons the replace.
+using PathWriter = std::function<int(const ustring& temp_path)>;
+
+// DurableReplace for a writer that needs a path rather than a descriptor.
+// The same results; the temporary is flushed through its own descriptor,
+// which covers whatever the writer wrote under the name. A writer that put
+// another file under the name fails the replace (-1, ESTALE).
+[[nodiscard]] int DurableReplaceByPath(const ustring& target, const PathWriter& writer, int mode = -1);
+
 // DurableReplace with a fixed content.
 [[nodiscard]] int DurableReplaceContent(const ustring& target, std::string_view content,
                                         int mode = -1);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/utf8_prefix.h"
 #include "platform/fd_io.h"
 #include "platform/file_rename.h"
 #include "platform/path_util.h"
@@ -34,13 +35,6 @@ struct Trash {
   std::string root;    // the folder holding files/ and info/
   std::string topdir;  // empty for the home trash: record absolute paths
 };
-
-std::string_view Utf8Prefix(std::string_view name, size_t max) {
-  if (name.size() <= max) return name;
-  size_t n = max;
-  while (n > 0 && (static_cast<unsigned char>(name[n]) & 0xC0) == 0x80) --n;
-  return name.substr(0, n);
-}
 
 // Makes `dir` a private directory of ours if it is missing; an existing one
 // must be a real directory (not a link) owned by us.

@@ -21,9 +21,14 @@ const std::string kMagic = Bytes({0x72, 0x73, 0x02, 0x36});
 
 class DeltaFileReaderTest : public ::testing::Test {
  protected:
-  int Patch(const std::string& delta) {
+  int Patch(const std::string& delta, DeltaFault* fault = nullptr) {
     dir_.WriteFile("delta", delta);
-    return ApplyDelta(dir_, "basis", "delta", "new");
+    DeltaFileReader reader;
+    reader.setFile(ustring(dir_.Join("delta")), ustring(dir_.Join("basis")));
+    reader.setNewFile(ustring(dir_.Join("new")));
+    const int rc = reader.readFile();
+    if (fault != nullptr) *fault = reader.fault();
+    return rc;
   }
 
   TempDir dir_;
@@ -59,38 +64,90 @@ TEST_F(DeltaFileReaderTest, EveryCommandWidthIsUnderstood) {
 
 TEST_F(DeltaFileReaderTest, MalformedDeltasFailWithTheirCodes) {
   dir_.WriteFile("basis", RandomBytes(3, 5000));
+  // The delta is to blame, unless it copies beyond the basis.
+  constexpr DeltaFault kDelta = DeltaFault::kInput, kShort = DeltaFault::kBasisTooShort;
   struct Case {
     std::string delta;
     int code;
+    DeltaFault fault;
   } cases[] = {
-      {"", -2},                                                   // no magic at all
-      {Bytes({0x72, 0x73, 0x01, 0x36, 0}), -5},                   // a signature's magic
-      {kMagic, -2},                                               // no end command
-      {kMagic + Bytes({0x55}), -5},                               // reserved opcode
-      {kMagic + Bytes({0xFF}), -5},
-      {kMagic + Bytes({0x46, 0x00, 0x13}), -2},                   // cut in a parameter
-      {kMagic + Bytes({0x45, 0x00, 0x10}), -2},                   // a copy, then cut
-      {kMagic + Bytes({0x4A, 0x20, 0x00, 0x00, 0x01, 0}), -2},    // copy past 5000
-      {kMagic + Bytes({0x4A, 0x13, 0x80, 0x00, 0x10, 0}), -2},    // reaches past the end
+      {"", -2, kDelta},                                                   // no magic at all
+      {Bytes({0x72, 0x73, 0x01, 0x36, 0}), -5, kDelta},                   // a signature's magic
+      {kMagic, -2, kDelta},                                               // no end command
+      {kMagic + Bytes({0x55}), -5, kDelta},                               // reserved opcode
+      {kMagic + Bytes({0xFF}), -5, kDelta},
+      {kMagic + Bytes({0x46, 0x00, 0x13}), -2, kDelta},                   // cut in a parameter
+      {kMagic + Bytes({0x45, 0x00, 0x10}), -2, kDelta},                   // a copy, then cut
+      {kMagic + Bytes({0x4A, 0x20, 0x00, 0x00, 0x01, 0}), -2, kShort},    // copy past 5000
+      {kMagic + Bytes({0x4A, 0x13, 0x80, 0x00, 0x10, 0}), -2, kShort},    // reaches past the end
       {kMagic + Bytes({0x54, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0, 0, 0, 0, 0, 0, 0,
                        0x10, 0, 0}),
-       -2},                                                       // offset + length wraps
-      {kMagic + Bytes({0x05}) + "ab", -2},                        // literal cut short
-      {kMagic + Bytes({0x44, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}) + "abc", -2},
+       -2, kShort},                                                       // offset + length wraps
+      {kMagic + Bytes({0x05}) + "ab", -2, kDelta},                        // literal cut short
+      {kMagic + Bytes({0x44, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}) + "abc", -2, kDelta},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.code, Patch(c.delta)) << ::testing::PrintToString(c.delta);
+    DeltaFault fault = DeltaFault::kNone;
+    EXPECT_EQ(c.code, Patch(c.delta, &fault)) << ::testing::PrintToString(c.delta);
+    EXPECT_EQ(c.fault, fault) << ::testing::PrintToString(c.delta);
   }
+  DeltaFault fault = DeltaFault::kOutput;
+  EXPECT_EQ(0, Patch(kMagic + Bytes({0}), &fault));
+  EXPECT_EQ(DeltaFault::kNone, fault);
 }
 
-TEST_F(DeltaFileReaderTest, MissingFilesAndArguments) {
+TEST_F(DeltaFileReaderTest, MissingFilesAndArgumentsBlameTheirFile) {
   dir_.WriteFile("basis", "abc");
+  dir_.WriteFile("delta", kMagic + Bytes({0}));
   DeltaFileReader no_args;
   EXPECT_EQ(-1, no_args.readFile());
-  EXPECT_EQ(-2, ApplyDelta(dir_, "basis", "missing", "new"));
-  dir_.WriteFile("delta", kMagic + Bytes({0}));
-  EXPECT_EQ(-2, ApplyDelta(dir_, "missing", "delta", "new"));
-  EXPECT_EQ(-3, ApplyDelta(dir_, "basis", "delta", "no/dir/new"));
+  EXPECT_EQ(DeltaFault::kNone, no_args.fault());
+  struct Case {
+    const char* basis;
+    const char* delta;
+    const char* out;
+    int code;
+    DeltaFault fault;
+  } cases[] = {
+      {"basis", "missing", "new", -2, DeltaFault::kInput},
+      {"missing", "delta", "new", -2, DeltaFault::kBasis},
+      {"basis", "delta", "no/dir/new", -3, DeltaFault::kOutput},
+  };
+  for (const Case& c : cases) {
+    DeltaFileReader reader;
+    reader.setFile(ustring(dir_.Join(c.delta)), ustring(dir_.Join(c.basis)));
+    reader.setNewFile(ustring(dir_.Join(c.out)));
+    EXPECT_EQ(c.code, reader.readFile()) << c.basis << " " << c.delta << " " << c.out;
+    EXPECT_EQ(c.fault, reader.fault()) << c.basis << " " << c.delta << " " << c.out;
+  }
+
+  // The reading side: the input, the signature, the output.
+  dir_.WriteFile("input", RandomBytes(7, 5000));
+  ASSERT_EQ(0, MakeSignature(dir_, "input", "sig"));
+  struct SimpleCase {
+    const char* input;
+    const char* sig;  // "" makes a signature rather than a delta
+    const char* out;
+    DeltaFault fault;
+  } simple[] = {
+      {"missing", "", "out.sig", DeltaFault::kInput},
+      {"input", "", "no/dir/out.sig", DeltaFault::kOutput},
+      {"input", "input", "out.delta", DeltaFault::kSignature},  // not a signature
+      {"input", "missing", "out.delta", DeltaFault::kSignature},
+      {"input", "sig", "no/dir/out.delta", DeltaFault::kOutput},
+      {"missing", "sig", "out.delta", DeltaFault::kInput},
+  };
+  for (const SimpleCase& c : simple) {
+    SimpleFileReader reader;
+    reader.setFile(ustring(dir_.Join(c.input)));
+    if (*c.sig == '\0') {
+      reader.setSignature(ustring(dir_.Join(c.out)), 2048, 8);
+    } else {
+      reader.setDelta(ustring(dir_.Join(c.out)), ustring(dir_.Join(c.sig)));
+    }
+    EXPECT_NE(0, reader.readFile()) << c.input << " " << c.sig << " " << c.out;
+    EXPECT_EQ(c.fault, reader.fault()) << c.input << " " << c.sig << " " << c.out;
+  }
 }
 
 TEST_F(DeltaFileReaderTest, RaisedAbortFlagStopsTheRun) {

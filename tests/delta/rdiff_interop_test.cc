@@ -122,6 +122,8 @@ TEST_F(RdiffInteropTest, ToolFailuresNameTheFileAndLeaveNoOutput) {
   EXPECT_NE(std::string::npos, err.find("basis: not a valid signature")) << err;
   EXPECT_NE(0, Shell(dir_, kTool + " signature missing out 2>err"));
   EXPECT_NE(std::string::npos, dir_.ReadFile("err").find("missing: No such file")) << err;
+  EXPECT_NE(0, Shell(dir_, kTool + " signature basis nodir/out 2>err"));
+  EXPECT_NE(std::string::npos, dir_.ReadFile("err").find("nodir/out: No such file")) << dir_.ReadFile("err");
   EXPECT_EQ(0, Shell(dir_, "test ! -e out"));
   EXPECT_EQ(2, Shell(dir_, kTool + " signature -b 0 basis out 2>/dev/null"));
   EXPECT_EQ(2, Shell(dir_, kTool + " patch basis 2>/dev/null"));
