@@ -8,11 +8,10 @@
 #include <string_view>
 
 #include "base/log.h"
+#include "db/db_log.h"
 #include "platform/dir_make.h"
 #include "platform/file_remove.h"
 #include "platform/file_rename.h"
-
-#define EDB_LOG(LEVEL, fmt, ...) TW_LOG_##LEVEL("event_db_debug", "event-db", fmt __VA_OPT__(, ) __VA_ARGS__)
 
 namespace tidewell {
 namespace {

@@ -4,9 +4,8 @@
 #include <string>
 
 #include "base/log.h"
+#include "db/db_log.h"
 #include "db/file_event_db.h"
-
-#define EDB_LOG(LEVEL, fmt, ...) TW_LOG_##LEVEL("event_db_debug", "event-db", fmt __VA_OPT__(, ) __VA_ARGS__)
 
 namespace tidewell {
 namespace {

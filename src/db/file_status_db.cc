@@ -6,11 +6,9 @@
 #include <string>
 
 #include "base/log.h"
+#include "db/db_log.h"
 #include "db/sql_template.h"
 #include "db/sqlite_util.h"
-
-#define FS_LOG(LEVEL, fmt, ...) \
-  TW_LOG_##LEVEL("fstat_db_debug", "file-status-db", fmt __VA_OPT__(, ) __VA_ARGS__)
 
 namespace tidewell {
 namespace {

@@ -3,10 +3,8 @@
 #include <string>
 
 #include "base/log.h"
+#include "db/db_log.h"
 #include "db/sqlite_util.h"
-
-#define FDB_LOG(LEVEL, fmt, ...) \
-  TW_LOG_##LEVEL("filter_db_debug", "filter-db", fmt __VA_OPT__(, ) __VA_ARGS__)
 
 namespace tidewell {
 namespace {

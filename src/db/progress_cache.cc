@@ -1,9 +1,7 @@
 #include "db/progress_cache.h"
 
 #include "base/log.h"
-
-#define PC_LOG(LEVEL, fmt, ...) \
-  TW_LOG_##LEVEL("progress_cache_debug", "progress-cache", fmt __VA_OPT__(, ) __VA_ARGS__)
+#include "db/db_log.h"
 
 namespace tidewell {
 

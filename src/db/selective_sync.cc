@@ -4,12 +4,10 @@
 #include <string_view>
 
 #include "base/log.h"
+#include "db/db_log.h"
 #include "db/filter_db.h"
 #include "db/progress_cache.h"
 #include "platform/file_remove.h"
-
-#define FU_LOG(LEVEL, fmt, ...) \
-  TW_LOG_##LEVEL("filter_utils_debug", "filter-utils", fmt __VA_OPT__(, ) __VA_ARGS__)
 
 namespace tidewell {
 namespace {

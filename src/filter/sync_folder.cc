@@ -5,10 +5,8 @@
 #include <cerrno>
 
 #include "base/log.h"
+#include "filter/filter_log.h"
 #include "platform/file_stat.h"
-
-#define POLICY_LOG(LEVEL, fmt, ...) \
-  TW_LOG_##LEVEL("default_component", "policy", fmt __VA_OPT__(, ) __VA_ARGS__)
 
 namespace tidewell {
 namespace {

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "base/error_code.h"
-#include "net/module_log.h"
+#include "net/net_log.h"
 #include "net/protocol.h"
 #include "net/protocol_request.h"
 #include "net/pstream.h"
@@ -40,18 +40,6 @@ const char* ModuleOf(HandshakeTask task) {
 }
 
 }  // namespace
-
-// Log lines of the task: "<module>(<line>): " then the task's own prefix
-// ("Syncer: " or "Worker (<id>): ") where the texts carry one.
-#define HS_LOG(level, fmt, ...) TW_MOD_LOG(level, component_, module_, fmt "\n" __VA_OPT__(, ) __VA_ARGS__)
-#define HS_LOG_TASK(level, fmt, ...)                                                           \
-  do {                                                                                         \
-    if (task_ == HandshakeTask::kWorker) {                                                     \
-      HS_LOG(level, "Worker (%d): " fmt, task_id_ __VA_OPT__(, ) __VA_ARGS__);                 \
-    } else {                                                                                   \
-      HS_LOG(level, "Syncer: " fmt __VA_OPT__(, ) __VA_ARGS__);                                \
-    }                                                                                          \
-  } while (0)
 
 ConnectionHandshake::ConnectionHandshake(HandshakeTask task, int task_id, RequestRoutine routine)
     : task_(task),

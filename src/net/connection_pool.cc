@@ -3,22 +3,11 @@
 #include <algorithm>
 
 #include "base/log.h"
+#include "net/net_log.h"
 
 namespace tidewell {
 
 std::atomic<unsigned long> g_server_version{2402};
-
-namespace {
-
-const ustring& Component() {
-  static const ustring name("connection_debug");
-  return name;
-}
-
-#define CONN_LOG_DEBUG(fmt, ...) TW_LOG_DEBUG(Component(), "connection", fmt "\n" __VA_OPT__(, ) __VA_ARGS__)
-#define CONN_LOG_WARN(fmt, ...) TW_LOG_WARNING(Component(), "connection", fmt "\n" __VA_OPT__(, ) __VA_ARGS__)
-
-}  // namespace
 
 ChannelMode ConnectionPool::getChannelMode(const ProxyInfo& proxy, const TunnelInfo& tunnel) {
   const bool use_proxy = proxy.IsSet();

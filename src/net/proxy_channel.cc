@@ -1,7 +1,6 @@
 #include "net/proxy_channel.h"
 
 #include "base/error_code.h"
-#include "net/module_log.h"
 #include "net/net_log.h"
 #include "platform/proxy_tunnel.h"
 

@@ -8,7 +8,6 @@
 #include <memory>
 
 #include "base/error_code.h"
-#include "net/module_log.h"
 #include "net/net_log.h"
 #include "net/ssl_session.h"
 #include "net/tunnel_client.h"

@@ -23,8 +23,6 @@ constexpr size_t kMaxLine = 1023;
 constexpr int kMaxLines = 100;
 constexpr size_t kMaxTarget = 1024;
 
-#define TC_LOG_WARN(fmt, ...) TW_LOG_WARNING(TW_NET_CH_, "tunnel_client", fmt "\n" __VA_OPT__(, ) __VA_ARGS__)
-#define TC_LOG_DEBUG(fmt, ...) TW_LOG_DEBUG(TW_NET_CH_, "tunnel_client", fmt "\n" __VA_OPT__(, ) __VA_ARGS__)
 
 bool Aborted(const std::atomic<int>* flag) { return flag != nullptr && flag->load(std::memory_order_relaxed) != 0; }
 

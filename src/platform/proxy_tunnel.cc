@@ -19,20 +19,11 @@
 
 #include "base/log.h"
 #include "platform/fd_io.h"
+#include "platform/platform_log.h"
 
 namespace tidewell {
 
 namespace {
-
-const ustring& Component() {
-  static const ustring name("channel_debug");
-  return name;
-}
-
-#define PT_LOG_WARN(fmt, ...) \
-  TW_LOG_WARNING(Component(), "proxy_tunnel", fmt "\n" __VA_OPT__(, ) __VA_ARGS__)
-#define PT_LOG_DEBUG(fmt, ...) \
-  TW_LOG_DEBUG(Component(), "proxy_tunnel", fmt "\n" __VA_OPT__(, ) __VA_ARGS__)
 
 // A proxy's reply header larger than this is not a proxy's reply.
 constexpr size_t kMaxReplyHeader = 16384;
