@@ -140,7 +140,11 @@ int ConnectionHandshake::RequestChannel(const ConnectionPool& pool, Connection& 
 
   if (reply.hasMember("error")) {
     HS_LOG_TASK(L_ERR, "request channel: %s", reply["error"].toString().c_str_utf8());
-    return ProtoResp2ErrorCode(reply["error"]["code"].asUInt64());
+    // The server did not take the connection, whatever the code says: the
+    // channel must not count as working.
+    connection.Drop();
+    const int mapped = ProtoResp2ErrorCode(reply["error"]["code"].asUInt64());
+    return mapped != ERR_OK ? mapped : ERR_SERVER;
   }
 
   if (task_ != HandshakeTask::kResumePuller) {
@@ -193,10 +197,13 @@ int ConnectionHandshake::ProtoResp2ErrorCode(uint64_t code) const {
     case 10:
       if (task_ == HandshakeTask::kWorker) return ERR_INT;
       break;
+    case 0xB:
+      // The server is busy with the object or the view: try again later.
+      return ERR_INT;
     default:
       break;
   }
-  // Classes 0, 4, 6 (and 11 to 15, which no table names) are not handled.
+  // Classes 0, 4, 6 (and 12 to 15, which no table names) are not handled.
   HS_LOG(L_CRIT, "unhandled error code: %lu", shown);
   return ERR_OK;
 }

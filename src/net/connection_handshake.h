@@ -13,6 +13,7 @@
 //   - the resume task does not record the server's build;
 //   - server error classes 8 to 10 are unhandled (0) for the pullers and
 //     "Interrupted" for a worker, which also logs nothing for 0x3003.
+// Class 11 (0xBxxx, "busy, try again") is "Interrupted" for every task.
 //
 // Thread-safety: the object is immutable; one task thread uses it with the
 // connection it holds.
@@ -50,10 +51,12 @@ class ConnectionHandshake {
   // Makes sure `connection` is established for `view_id`: returns 0 at once
   // while it is alive; otherwise TCP, SSL if the pool uses it, and the
   // connect request. Returns 0 when the server granted an "alive" time (the
-  // connection is then CONNECTED and alive), or when its error reply maps to
-  // 0; the channel's code when TCP fails; ERR_IO when SSL fails or the
-  // server grants no time; the request routine's code; the mapped server
-  // error. Every failure leaves the connection not alive.
+  // connection is then CONNECTED and alive); the channel's code when TCP
+  // fails; ERR_IO when SSL fails or the server grants no time; the request
+  // routine's code; for an error reply the mapped server error, or
+  // ERR_SERVER when the code maps to 0 (the channel is then closed and
+  // DISCONNECTED, as after every error reply). Every failure leaves the
+  // connection not alive.
   [[nodiscard]] int RequestChannel(const ConnectionPool& pool, Connection& connection, uint64_t view_id) const;
 
   // The daemon code for a server error code (bits 12-15 are its class);

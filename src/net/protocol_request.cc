@@ -42,9 +42,19 @@ int ProtoExchange(Channel& ch, PStream& ps, uint8_t command, const PObject& requ
   if (reply_timeout != 0) ch.SetTimeout(reply_timeout);
   const PObject start = reply;
   for (;;) {
-    if ((rc = ps.Recv(ch, reply)) < 0) return fail(ExchangeStep::kReply, rc);
+    if ((rc = ps.Recv(ch, reply)) < 0) {
+      // Only a partly received file body can be continued (by a download
+      // that asks again from its length); nothing else of a broken reply
+      // is worth a file.
+      const PObject& got = reply;
+      const ustring body = got["file"]["data"].asBinary().path;
+      ps.DeleteReceivedFiles(&reply, body);
+      return fail(ExchangeStep::kReply, rc);
+    }
     if (!IsKeepAlive(reply)) return ERR_OK;
     PR_LOG_DEBUG("keep-alive message while waiting for %s", ProtoCmd2String(command));
+    // Nothing keeps what a keep-alive carried.
+    ps.DeleteReceivedFiles();
     reply = start;
   }
 }

@@ -32,9 +32,13 @@ enum class ExchangeStep { kNone, kHeader, kRequest, kReply };
 
 // Writes the header (payload length 0, `command`) and `request`, then reads
 // objects until one whose "type" is not "keep_alive": that one is `reply`.
-// Keep-alive objects are dropped. `reply` is decoded into what it holds
+// Keep-alive objects are dropped, and the files their binaries made in the
+// stream's receive location deleted. `reply` is decoded into what it holds
 // when the call starts (so a binary member with a path continues that file);
-// each keep-alive is decoded into a fresh copy of it. While waiting for the
+// each keep-alive is decoded into a fresh copy of it. After a failed reply
+// only the file of "file"."data" stays with `reply` (a download resumes
+// from it; the caller deletes it when it drops the reply); the other
+// binaries of the broken reply are deleted and emptied. While waiting for the
 // reply the channel's time-out is `reply_timeout` seconds (0: leave it);
 // the previous time-out is restored before returning.
 // Returns 0; otherwise the channel's code when the header fails, or the

@@ -3,9 +3,11 @@
 
 #include "net/pstream.h"
 
+#include <set>
 #include <string>
 
 #include "net/net_log.h"
+#include "platform/file_remove.h"
 
 namespace tidewell {
 
@@ -40,6 +42,48 @@ bool HasOversizeString(const PObject& obj) {
   }
 }
 
+// Adds the file of every binary inside `obj` to `out`.
+void CollectBinaryPaths(const PObject& obj, std::set<ustring>& out) {
+  switch (obj.type()) {
+    case PObject::kBinary:
+      if (!obj.asBinary().empty()) out.insert(obj.asBinary().path);
+      return;
+    case PObject::kArray:
+      for (const PObject& v : obj.asArray()) CollectBinaryPaths(v, out);
+      return;
+    case PObject::kMap:
+      for (const auto& [k, v] : obj.asMap()) CollectBinaryPaths(v, out);
+      return;
+    default:
+      return;
+  }
+}
+
+// Empties every binary of `obj` whose file is in `paths`.
+void ForgetBinaries(PObject& obj, const std::set<ustring>& paths) {
+  switch (obj.type()) {
+    case PObject::kBinary:
+      if (paths.count(obj.asBinary().path) != 0) obj.asBinary().clear();
+      return;
+    case PObject::kArray:
+      for (PObject& v : obj.asArray()) ForgetBinaries(v, paths);
+      return;
+    case PObject::kMap:
+      for (auto& [k, v] : obj.asMap()) ForgetBinaries(v, paths);
+      return;
+    default:
+      return;
+  }
+}
+
+void RemoveReceivedFile(const ustring& path) {
+  if (FSRemove(path, false) != 0) {
+    ST_LOG_ERR("cannot delete the received file %s", path.c_str_utf8());
+  } else {
+    ST_LOG_DEBUG("deleted the received file %s, which no value keeps", path.c_str_utf8());
+  }
+}
+
 }  // namespace
 
 // --- top level ------------------------------------------------------------
@@ -64,10 +108,42 @@ int PStream::Send(Channel& ch, const PObject& obj) {
 int PStream::Recv(Channel& ch, PObject& obj) {
   values_taken_ = 0;
   indent = 0;
+  fresh_files_.clear();
   int rc = RecvObject(ch, obj);
   if (rc < 0) DumpHistory();
   ClearHistory();
+  DropUnreferencedFiles(obj);
   return rc;
+}
+
+void PStream::DropUnreferencedFiles(const PObject& obj) {
+  if (fresh_files_.empty()) return;
+  std::set<ustring> kept;
+  CollectBinaryPaths(obj, kept);
+  std::vector<ustring> still;
+  for (const ustring& path : fresh_files_) {
+    if (kept.count(path) != 0) {
+      still.push_back(path);
+    } else {
+      RemoveReceivedFile(path);
+    }
+  }
+  fresh_files_.swap(still);
+}
+
+void PStream::DeleteReceivedFiles(PObject* obj, const ustring& keep) {
+  std::set<ustring> gone;
+  std::vector<ustring> kept;
+  for (const ustring& path : fresh_files_) {
+    if (!keep.empty() && path == keep) {
+      kept.push_back(path);
+      continue;
+    }
+    RemoveReceivedFile(path);
+    gone.insert(path);
+  }
+  fresh_files_.swap(kept);
+  if (obj != nullptr && !gone.empty()) ForgetBinaries(*obj, gone);
 }
 
 int PStream::SendObject(Channel& ch, const PObject& obj) {

@@ -53,6 +53,9 @@ class PStream {
   static constexpr uint64_t kDefaultValueLimit = uint64_t{1} << 22;
   // Size of the transfer buffer of a binary value.
   static constexpr size_t kBufferSize = 81920;
+  // New files a peer may make us create with one message. The replies and
+  // requests of the protocol carry at most two binaries.
+  static constexpr size_t kDefaultBinaryLimit = 8;
 
   PStream() = default;
   PStream(const PStream&) = delete;
@@ -66,8 +69,24 @@ class PStream {
 
   // Decodes one value into `obj`, reusing what it holds (see
   // RecvDispatch). On failure `obj` stays as far as decoding got and the key
-  // history is logged; the history is cleared in every case.
+  // history is logged; the history is cleared in every case. Binaries that
+  // the receive created in the default receive location and that `obj` no
+  // longer refers to (a map key given twice, a value replaced by another
+  // type) are deleted before it returns, also after a failure; the files
+  // `obj` still refers to are listed by ReceivedFiles() and belong to the
+  // caller, who deletes them when it drops `obj`. At most
+  // binary_limit() such files are created per message; one more fails the
+  // receive with kStreamMalformed.
   [[nodiscard]] int Recv(Channel& ch, PObject& obj);
+
+  // The files the last Recv created in the default receive location that
+  // its value still refers to.
+  const std::vector<ustring>& ReceivedFiles() const { return fresh_files_; }
+  // Deletes ReceivedFiles() other than `keep` and forgets them; binaries
+  // of `obj` (if given) that referred to a deleted file are emptied. For a
+  // value the caller discards (a keep-alive) or keeps only in part (a
+  // failed reply).
+  void DeleteReceivedFiles(PObject* obj = nullptr, const ustring& keep = ustring());
 
   // Encodes one value without flushing. Returns 0 or a PStreamResult.
   [[nodiscard]] int SendObject(Channel& ch, const PObject& obj);
@@ -122,6 +141,10 @@ class PStream {
   void SetDefaultRecvLocation(const ustring& dir) { recv_path = dir; }
   // Values accepted in one message (default kDefaultValueLimit).
   void SetValueLimit(uint64_t limit) { value_limit_ = limit; }
+  // Binaries without a target path accepted in one message (default
+  // kDefaultBinaryLimit): each one is a new file in the receive location.
+  void SetBinaryLimit(size_t limit) { binary_limit_ = limit; }
+  size_t binary_limit() const { return binary_limit_; }
 
   // Progress of the binary in transfer and the map keys leading to the
   // value being handled, joined with ".". Thread-safe.
@@ -149,12 +172,17 @@ class PStream {
   bool TakeValue();
   // Opens the target of a received binary as the receive rules say.
   int OpenReceiveTarget(PObject::binary_type& value, FILE*& out);
+  // Deletes the files of fresh_files_ that `obj` does not refer to.
+  void DropUnreferencedFiles(const PObject& obj);
 
   // Used by the sending/receiving thread only.
   int indent = 0;
   ustring recv_path;
   uint64_t value_limit_ = kDefaultValueLimit;
   uint64_t values_taken_ = 0;
+  size_t binary_limit_ = kDefaultBinaryLimit;
+  // Files created in recv_path by the current or last Recv.
+  std::vector<ustring> fresh_files_;
 
   // Guarded by status_lock.
   mutable std::mutex status_lock;

@@ -98,8 +98,14 @@ int PStream::OpenReceiveTarget(PObject::binary_type& value, FILE*& out) {
       ST_LOG_ERR("no receive location for a binary without path");
       return kStreamLocal;
     }
+    if (fresh_files_.size() >= binary_limit_) {
+      ST_LOG_ERR("more than %zu binaries in one message", binary_limit_);
+      return kStreamMalformed;
+    }
     out = CreateFreshFile(recv_path, value.path);
-    return out != nullptr ? kStreamOk : kStreamLocal;
+    if (out == nullptr) return kStreamLocal;
+    fresh_files_.push_back(value.path);
+    return kStreamOk;
   }
   ST_LOG_DEBUG("store binary to %s, offset %llu", value.path.c_str_utf8(),
                static_cast<unsigned long long>(value.offset));

@@ -238,15 +238,26 @@ TEST(ConnectionHandshakeTest, ErrorRepliesAreMapped) {
     int puller;
     int worker;
   };
+  // A code that maps to 0 is still a refusal: ERR_SERVER, never success.
   for (Case k : {Case{0x4001, ERR_QUOTA, ERR_QUOTA}, Case{0x5003, ERR_VERSION, ERR_VERSION},
-                 Case{0x3003, ERR_VIEW_PATH, ERR_VIEW_PATH}, Case{0x7123, 0, 0}, Case{0x8001, 0, ERR_INT}}) {
+                 Case{0x3003, ERR_VIEW_PATH, ERR_VIEW_PATH}, Case{0x7123, ERR_SERVER, ERR_SERVER},
+                 Case{0x8001, ERR_SERVER, ERR_INT}, Case{0x6001, ERR_SERVER, ERR_SERVER},
+                 Case{0xB002, ERR_INT, ERR_INT}}) {
     FakeServer server(dir, {.connect_error = k.code});
     ConnectionPool pool(InfoFor(server.port(), false), ProxyInfo{}, TunnelInfo{}, 1);
-    PooledConnection c(pool);
-    EXPECT_EQ(k.puller, ConnectionHandshake(HandshakeTask::kEventPuller).RequestChannel(pool, *c, 1)) << k.code;
-    EXPECT_FALSE(c->IsAlive());
-    EXPECT_EQ(k.worker, ConnectionHandshake(HandshakeTask::kWorker, 2).RequestChannel(pool, *c, 1)) << k.code;
-    EXPECT_FALSE(c->IsAlive());
+    for (HandshakeTask task : {HandshakeTask::kEventPuller, HandshakeTask::kWorker}) {
+      PooledConnection c(pool);
+      // An earlier success must not make the refused connection look alive.
+      c->Update(30);
+      c->alive_value = 0;
+      ASSERT_TRUE(pool.isConnected());
+      int want = task == HandshakeTask::kWorker ? k.worker : k.puller;
+      EXPECT_EQ(want, ConnectionHandshake(task, 2).RequestChannel(pool, *c, 1)) << std::hex << k.code;
+      EXPECT_FALSE(c->IsAlive());
+      EXPECT_EQ(Connection::DISCONNECTED, c->GetState()) << std::hex << k.code;
+      EXPECT_TRUE(c->GetChannel().IsClosed());
+      EXPECT_FALSE(pool.isConnected());
+    }
   }
 }
 
@@ -264,7 +275,8 @@ TEST(ConnectionHandshakeTest, ServerErrorTable) {
       {0x4002, ERR_DISKFULL, ERR_DISKFULL}, {0x7000, 0, 0}, {0x7FFF, 0, 0},
       {0x1001, ERR_AUTH, ERR_AUTH}, {0x2005, ERR_AUTH, ERR_AUTH}, {0x3001, ERR_VIEW, ERR_VIEW},
       {0x5000, ERR_VERSION, ERR_VERSION}, {0x0001, 0, 0}, {0x4003, 0, 0}, {0x6001, 0, 0},
-      {0x8001, 0, ERR_INT}, {0x9000, 0, ERR_INT}, {0xA00F, 0, ERR_INT}, {0xB001, 0, 0}, {0xF000, 0, 0},
+      {0x8001, 0, ERR_INT}, {0x9000, 0, ERR_INT}, {0xA00F, 0, ERR_INT}, {0xB001, ERR_INT, ERR_INT},
+      {0xBFFF, ERR_INT, ERR_INT}, {0xC000, 0, 0}, {0xF000, 0, 0},
   };
   for (const Row& r : rows) {
     EXPECT_EQ(r.puller, puller.ProtoResp2ErrorCode(r.code)) << std::hex << r.code;

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <future>
 #include <string>
+#include <vector>
 
 #include "base/error_code.h"
 #include "common/temp_dir.h"
@@ -99,6 +102,82 @@ TEST(ProtocolRequestTest, ExchangeReceivesBinaryIntoThePreparedFile) {
   ASSERT_EQ(0, ProtoExchange(ch, ps, 24, PObject(), reply, 0));
   EXPECT_EQ("0123456789", dir.ReadFile("part"));
   EXPECT_EQ(10u, reply["file"]["data"].asBinary().length);
+}
+
+// Names of the files in `dir`.
+std::vector<std::string> FilesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Wire bytes of a string value, of a binary of `body`, of a map key.
+std::string WireString(const std::string& s) {
+  return Bytes({0x10, static_cast<int>(s.size() >> 8), static_cast<int>(s.size() & 0xFF)}) + s;
+}
+std::string WireBinary(const std::string& body) {
+  std::string w = Bytes({0x30, 0, 0, 0, 0, 0, 0, 0, static_cast<int>(body.size())});
+  return w + body;
+}
+
+TEST(ProtocolRequestTest, ReceivedFilesThatNoReplyKeepsAreDeleted) {
+  tidewell::testing::TempDir dir;
+  const std::string recv = dir.Join("work");
+  std::filesystem::create_directories(recv);
+  PStream ps;
+  ps.SetDefaultRecvLocation(ustring(recv));
+
+  // A keep-alive that carries a binary, then the reply with one.
+  std::string keep_alive = Bytes({0x42}) + WireString("type") + WireString("keep_alive") +
+                           WireString("junk") + WireBinary("keep-alive bytes") + Bytes({0x40});
+  std::string reply_wire = Bytes({0x42}) + WireString("file") + Bytes({0x42}) + WireString("data") +
+                           WireBinary("the body") + Bytes({0x40, 0x40});
+  {
+    MemoryChannel ch(keep_alive + reply_wire);
+    PObject reply;
+    ASSERT_EQ(0, ProtoExchange(ch, ps, 24, PObject(), reply, 0));
+    std::string body(reply["file"]["data"].asBinary().path.utf8_view());
+    EXPECT_EQ(std::vector<std::string>{body}, FilesIn(recv)) << "only the reply's file is left";
+    std::filesystem::remove(body);
+  }
+
+  // A key given twice: the binary its first value made is replaced.
+  {
+    std::string twice = Bytes({0x42}) + WireString("data") + WireBinary("first") + WireString("data") +
+                        Bytes({0x01, 1, 7}) + Bytes({0x40});
+    MemoryChannel ch(twice);
+    PObject got;
+    ASSERT_EQ(0, ps.Recv(ch, got));
+    EXPECT_EQ(7u, got["data"].asInteger());
+    EXPECT_TRUE(FilesIn(recv).empty());
+  }
+
+  // A reply broken off: the partly received body stays for a resumed
+  // download, another binary received before it does not.
+  {
+    std::string broken = Bytes({0x42}) + WireString("extra") + WireBinary("extra bytes") + WireString("file") +
+                         Bytes({0x42}) + WireString("data") + Bytes({0x30, 0, 0, 0, 0, 0, 0, 0, 100}) + "partial";
+    MemoryChannel ch(broken);
+    PObject reply;
+    EXPECT_GT(0, ProtoExchange(ch, ps, 24, PObject(), reply, 0));
+    const PObject::binary_type& part = reply["file"]["data"].asBinary();
+    EXPECT_EQ(7u, part.length);
+    EXPECT_EQ(std::vector<std::string>{std::string(part.path.utf8_view())}, FilesIn(recv));
+    EXPECT_TRUE(reply["extra"].asBinary().empty()) << "the reply must not name a deleted file";
+    std::filesystem::remove(std::string(part.path.utf8_view()));
+  }
+
+  // More binaries than the limit: refused, and nothing is left behind.
+  {
+    std::string many = Bytes({0x41});
+    for (size_t i = 0; i <= PStream::kDefaultBinaryLimit; ++i) many += WireBinary("x");
+    many += Bytes({0x40});
+    MemoryChannel ch(many);
+    PObject reply;
+    EXPECT_EQ(kStreamMalformed, ProtoExchange(ch, ps, 24, PObject(), reply, 0));
+    EXPECT_TRUE(FilesIn(recv).empty());
+  }
 }
 
 TEST(ProtocolRequestTest, KeepAliveControlBytes) {
