@@ -45,51 +45,51 @@ int BlackList2::Load(const ustring& file) {
   Filter fresh;
   filter_init(&fresh);
   int rc = filter_read(&fresh, file.c_str_utf8());  // empty on failure
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<std::recursive_mutex> lock(mutex);
   std::swap(filter, fresh);
   filter_destroy(&fresh);
   return rc == 0 ? 0 : -1;
 }
 
 void BlackList2::Clear() {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<std::recursive_mutex> lock(mutex);
   filter_destroy(&filter);
 }
 
 void BlackList2::Destroy() { Clear(); }
 
 int BlackList2::Write(const ustring& file) {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<std::recursive_mutex> lock(mutex);
   return filter_write(&filter, file.c_str_utf8()) == 0 ? 0 : -1;
 }
 
 int BlackList2::TestFilePath(const ustring& path) {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<std::recursive_mutex> lock(mutex);
   return filter_test_path(&filter, 0, path.c_str_utf8());
 }
 
 int BlackList2::TestDirectoryPath(const ustring& path) {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<std::recursive_mutex> lock(mutex);
   return filter_test_path(&filter, 1, path.c_str_utf8());
 }
 
 int BlackList2::TestFileSize(uint64_t size) {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<std::recursive_mutex> lock(mutex);
   return filter_test_file_size(&filter, size);
 }
 
 int BlackList2::TestFullPathSize(uint64_t size) {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<std::recursive_mutex> lock(mutex);
   return filter_test_full_path_size(&filter, size);
 }
 
 int BlackList2::GetMajorVersion() {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<std::recursive_mutex> lock(mutex);
   return filter.version.major;
 }
 
 int BlackList2::GetMinorVersion() {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<std::recursive_mutex> lock(mutex);
   return filter.version.minor;
 }
 

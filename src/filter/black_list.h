@@ -6,7 +6,9 @@
 // taking the lock and swaps the new record in, so a test sees either the old
 // or the new rules, never a half-loaded record. The InsertFilter and
 // RemoveFilter family edits a section obtained through GetFilter(), with the
-// lock held until ReturnFilter().
+// lock held until ReturnFilter(). The lock is recursive: the thread holding
+// the record may call every other operation (Write after an edit, a test)
+// before it returns the record.
 
 #ifndef TIDEWELL_FILTER_BLACK_LIST_H_
 #define TIDEWELL_FILTER_BLACK_LIST_H_
@@ -85,7 +87,7 @@ class BlackList2 {
   static bool StringSetValueExist(const value_type_string_set& set, const ustring& value);
 
  private:
-  std::mutex mutex;
+  std::recursive_mutex mutex;
   Filter filter;  // guarded by mutex
 };
 

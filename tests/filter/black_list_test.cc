@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <future>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -159,6 +162,35 @@ TEST_F(BlackListTest, TestsSeeTheOldOrTheNewRulesDuringReload) {
   stop = true;
   tester.join();
   EXPECT_EQ(0, torn.load());
+}
+
+TEST(BlackListLockTest, HolderOfTheRecordMayCallEveryOtherOperation) {
+  testing::TempDir dir;
+  dir.WriteFile("rules.filter", "[Common]\nblack_name = \"x\"\n");
+  // Shared with the worker thread, which keeps it alive even when this
+  // test gives up on a deadlock (the list's lock would then stay taken).
+  auto list = std::make_shared<BlackList2>();
+  const ustring rules(dir.Join("rules.filter"));
+  const ustring out(dir.Join("out.filter"));
+  auto finished = std::make_shared<std::promise<bool>>();
+  std::future<bool> done = finished->get_future();
+  std::thread([list, rules, out, finished] {
+    Filter* f = list->GetFilter();
+    bool ok = BlackList2::InsertFilter(&f->common, FILTER_NAME, ustring("y")) == 0;
+    ok = ok && list->TestFilePath(ustring("/a/y")) != 0;
+    ok = ok && list->TestFileSize(5) == 0 && list->TestFullPathSize(5) == 0;
+    ok = ok && list->GetMajorVersion() == 0;
+    ok = ok && list->Write(out) == 0;
+    ok = ok && list->Load(rules) == 0;
+    ok = ok && f->common.black_name.used != 0;  // the held record is the live one
+    list->ReturnFilter();
+    finished->set_value(ok);
+  }).detach();
+  ASSERT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(30))) << "deadlock";
+  EXPECT_TRUE(done.get());
+  EXPECT_NE(0, list->TestFilePath(ustring("/a/x")));
+  EXPECT_EQ(0, list->TestFilePath(ustring("/a/y"))) << "the reloaded rules are in force";
+  EXPECT_NE(std::string::npos, dir.ReadFile("out.filter").find("y")) << "the edit was written";
 }
 
 TEST(WhiteListCppTest, LoadTestAndClear) {
