@@ -133,8 +133,10 @@ class FileEventDB {
   int rmRotateRecords(uint32_t criteria_time);
   int resetRecycleBin();
 
-  // The stored path of an existing row (or a recycle entry) whose checksum
-  // is `file_hash`. 1 found, 0 none, -1 error. `mac_hash` is not used.
+  // The path of an existing file row (or a recycle entry) whose checksum is
+  // `file_hash`, as a session path beginning with "/" (for the recycle
+  // table: the entry's path inside the recycle folder). 1 found, 0 none
+  // (always for an empty hash), -1 error. `mac_hash` is not used.
   int getFilePathByHash(const ustring& file_hash, const ustring& mac_hash, ustring& path);
   int getFilePathByHashFromRecycle(const ustring& file_hash, const ustring& mac_hash, ustring& path);
 

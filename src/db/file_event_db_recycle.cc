@@ -149,13 +149,18 @@ int FileEventDB::resetRecycleBin() {
 
 int FileEventDB::hashLookupLocked(const char* sql, const ustring& file_hash, ustring& path) {
   if (m_db == nullptr) return -1;
+  // Folders carry no checksum; an empty hash names no content.
+  if (file_hash.empty()) return 0;
   Statement s;
   int rc = s.Prepare(m_db, sql);
   // The hash comes from the server: it is bound, never pasted into the text.
   if (rc == SQLITE_OK) rc = s.BindText(1, file_hash.utf8_view());
   if (rc == SQLITE_OK) rc = s.Step();
   if (rc == SQLITE_ROW) {
-    path = ustring(std::string(s.ColumnText(0)));
+    // The event table stores paths without their leading "/", the recycle
+    // table as its callers gave them; answer both as session paths.
+    std::string_view stored = s.ColumnText(0);
+    path = ustring((stored.empty() || stored.front() != '/' ? "/" : "") + std::string(stored));
     return 1;
   }
   if (rc == SQLITE_DONE) return 0;
@@ -165,7 +170,7 @@ int FileEventDB::hashLookupLocked(const char* sql, const ustring& file_hash, ust
 
 int FileEventDB::getFilePathByHash(const ustring& file_hash, const ustring&, ustring& path) {
   std::lock_guard<std::mutex> lock(m_dbMutex);
-  return hashLookupLocked("SELECT path FROM eventinfo WHERE fileCheckSum = ?  AND isExist = 1 LIMIT 1;",
+  return hashLookupLocked("SELECT path FROM eventinfo WHERE fileCheckSum = ? AND fileType = 0 AND isExist = 1 LIMIT 1;",
                           file_hash, path);
 }
 

@@ -13,46 +13,47 @@
 namespace tidewell {
 namespace {
 
-std::mutex g_path_mutex;
-ustring g_db_path;  // guarded by g_path_mutex
-
-ustring DbPath() {
-  std::lock_guard<std::mutex> lock(g_path_mutex);
-  return g_db_path;
-}
-
-// One short-lived connection, set up as every operation needs it.
-class Connection {
+// The one connection of the process, opened by initialize and closed by
+// destroy. Marking an item as syncing runs under the event manager's lock,
+// so it must cost one prepared statement, not an open and a close.
+class Database {
  public:
-  Connection() {
-    ustring path = DbPath();
-    if (path.empty()) {
-      FS_LOG(ERROR, "fstat-db path is empty.\n");
-      return;
-    }
+  // Opens `path` (closing what was open). 0 or -1.
+  int OpenLocked(const ustring& path) {
+    CloseLocked();
     int rc = sqlite3_open(path.c_str_utf8(), &db_);
+    ++opened_;
     if (rc != SQLITE_OK) {
       FS_LOG(ERROR, "open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n", path.c_str_utf8(), rc,
              db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
-      Close();
-      return;
+      CloseLocked();
+      return -1;
     }
     sqlite3_busy_timeout(db_, 300000);
     // LIKE compares letter case here: paths on this system are
     // case-sensitive, so /a must not find the row of /A.
-    if (Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = OFF; PRAGMA case_sensitive_like = ON;") !=
-        0) {
-      Close();
+    if (ExecLocked("PRAGMA journal_mode = WAL; PRAGMA synchronous = OFF; PRAGMA case_sensitive_like = ON;") != 0 ||
+        ExecLocked("CREATE TABLE IF NOT EXISTS fstatinfo (id INTEGER PRIMARY KEY AUTOINCREMENT, path text unique "
+                   "NOT NULL, fileType integer NOT NULL, syncStatus integer NOT NULL);"
+                   "CREATE INDEX IF NOT EXISTS fstatinfo_path_idx on fstatinfo(path);") != 0) {
+      CloseLocked();
+      return -1;
     }
+    return 0;
   }
-  ~Connection() { Close(); }
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
 
-  sqlite3* get() const { return db_; }
-  explicit operator bool() const { return db_ != nullptr; }
+  void CloseLocked() {
+    mark_.Finalize();
+    forget_.Finalize();
+    sqlite3_close(db_);
+    db_ = nullptr;
+  }
 
-  int Exec(const char* sql) {
+  int ExecLocked(const char* sql) {
+    if (db_ == nullptr) {
+      FS_LOG(ERROR, "fstat-db is not initialized.\n");
+      return -1;
+    }
     char* err = nullptr;
     int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &err);
     if (rc != SQLITE_OK) {
@@ -62,38 +63,67 @@ class Connection {
     return rc == SQLITE_OK ? 0 : -1;
   }
 
- private:
-  void Close() {
-    sqlite3_close(db_);
-    db_ = nullptr;
+  // Runs the reused statement `stmt` (prepared from `sql` on first use)
+  // with `path` bound first and `a`, `b` (when >= 0) after it. 0 or -1.
+  int RunLocked(Statement& stmt, const char* sql, const ustring& path, int a = -1, int b = -1) {
+    if (db_ == nullptr) {
+      FS_LOG(ERROR, "fstat-db is not initialized.\n");
+      return -1;
+    }
+    int rc = stmt ? SQLITE_OK : stmt.Prepare(db_, sql, true);
+    if (rc == SQLITE_OK) rc = stmt.BindText(1, path.utf8_view());
+    if (rc == SQLITE_OK && a >= 0) rc = stmt.BindInt64(2, a);
+    if (rc == SQLITE_OK && b >= 0) rc = stmt.BindInt64(3, b);
+    if (rc == SQLITE_OK) rc = stmt.Step();
+    if (stmt) stmt.Reset();
+    if (rc != SQLITE_DONE) {
+      FS_LOG(ERROR, "sqlite3_step error. cmd:(%s)  error:(%s)\n", sql, sqlite3_errmsg(db_));
+      return -1;
+    }
+    return 0;
   }
+
+  sqlite3* db() const { return db_; }
+  Statement& mark() { return mark_; }
+  Statement& forget() { return forget_; }
+  uint64_t opened() const { return opened_; }
+
+ private:
   sqlite3* db_ = nullptr;
+  Statement mark_;
+  Statement forget_;
+  uint64_t opened_ = 0;
 };
+
+std::mutex g_mutex;
+Database g_database;  // guarded by g_mutex
 
 int ExecStatement(const char* sql) {
   if (sql == nullptr) {
     FS_LOG(ERROR, "sqlite3_mprintf error.\n");
     return -1;
   }
-  Connection db;
-  if (!db) return -1;
-  return db.Exec(sql);
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_database.ExecLocked(sql);
 }
 
 // Runs a query; `row` is called for each result row. 0, or -1.
 template <typename RowFn>
 int Query(const std::string& sql, RowFn row) {
-  Connection db;
-  if (!db) return -1;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  sqlite3* db = g_database.db();
+  if (db == nullptr) {
+    FS_LOG(ERROR, "fstat-db is not initialized.\n");
+    return -1;
+  }
   Statement s;
-  int rc = s.Prepare(db.get(), sql.c_str());
+  int rc = s.Prepare(db, sql.c_str());
   while (rc == SQLITE_OK || rc == SQLITE_ROW) {
     rc = s.Step();
     if (rc == SQLITE_ROW) row(s);
   }
   if (rc != SQLITE_DONE) {
-    FS_LOG(ERROR, "get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n", sql.c_str(), rc,
-           sqlite3_errmsg(db.get()));
+    FS_LOG(ERROR, "get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n", sql.c_str(), rc, sqlite3_errmsg(db));
     return -1;
   }
   return 0;
@@ -112,36 +142,35 @@ FileStatusInfo RowInfo(const Statement& s) {
 FileStatusDB::FileStatusDB(const ustring& location) { (void)initialize(location); }
 
 int FileStatusDB::initialize(const ustring& location) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   if (location.empty()) {
     FS_LOG(ERROR, "fstat-db path is empty.\n");
+    g_database.CloseLocked();
     return -1;
   }
-  {
-    std::lock_guard<std::mutex> lock(g_path_mutex);
-    g_db_path = location;
-  }
-  Connection db;
-  if (!db) return -1;
-  return db.Exec(
-      "CREATE TABLE IF NOT EXISTS fstatinfo (id INTEGER PRIMARY KEY AUTOINCREMENT, path text unique "
-      "NOT NULL, fileType integer NOT NULL, syncStatus integer NOT NULL);"
-      "CREATE INDEX IF NOT EXISTS fstatinfo_path_idx on fstatinfo(path);");
+  return g_database.OpenLocked(location);
 }
 
 void FileStatusDB::destroy() {
-  std::lock_guard<std::mutex> lock(g_path_mutex);
-  g_db_path.clear();
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_database.CloseLocked();
+}
+
+uint64_t FileStatusDB::ConnectionsOpened() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_database.opened();
 }
 
 int FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
-  SqlText sql("insert or replace into fstatinfo  (id, path, fileType, syncStatus)  values(NULL, '%q', %d, %d);",
-              info.path.c_str_utf8(), info.fileType, info.syncStatus);
-  return ExecStatement(sql.get());
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_database.RunLocked(g_database.mark(),
+                              "insert or replace into fstatinfo (id, path, fileType, syncStatus) values (NULL, ?1, ?2, ?3);",
+                              info.path, info.fileType, info.syncStatus);
 }
 
 int FileStatusDB::rmFileStatByPath(const ustring& path) {
-  SqlText sql("delete from fstatinfo where path = %Q;", path.c_str_utf8());
-  return ExecStatement(sql.get());
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_database.RunLocked(g_database.forget(), "delete from fstatinfo where path = ?1;", path);
 }
 
 int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {

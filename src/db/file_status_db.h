@@ -4,14 +4,17 @@
 // event is queued and removes them when it is done. Layout in
 // docs/file-status-database.md.
 //
-// Static operations only; the database path is process-wide. Thread-safe:
-// every call opens its own connection and SQLite's locking, with a busy
-// time-out of five minutes, serialises writers across threads and
-// processes.
+// Static operations only, on one process-wide connection opened by
+// initialize and closed by destroy. Thread-safe: one mutex serialises the
+// calls of this process; SQLite's locking, with a busy time-out of five
+// minutes, serialises writers across processes. Marking and forgetting a
+// path (the event manager does both under its own lock) reuse prepared
+// statements.
 
 #ifndef TIDEWELL_DB_FILE_STATUS_DB_H_
 #define TIDEWELL_DB_FILE_STATUS_DB_H_
 
+#include <cstdint>
 #include <vector>
 
 #include "base/ustring.h"
@@ -44,11 +47,14 @@ class FileStatusDB {
   // The same as initialize(location).
   explicit FileStatusDB(const ustring& location);
 
-  // Remembers `location` as the database path and creates the table. 0, or
-  // -1 for an empty path or a database that cannot be opened or set up.
+  // Opens the database at `location` (closing one opened before) and
+  // creates the table. 0, or -1 for an empty path or a database that
+  // cannot be opened or set up (every call then fails until initialize).
   [[nodiscard]] static int initialize(const ustring& location);
-  // Forgets the path; later calls fail until initialize.
+  // Closes the connection; later calls fail until initialize.
   static void destroy();
+  // How many connections this process has opened (diagnostics).
+  static uint64_t ConnectionsOpened();
 
   // Inserts or replaces the row of `info.path`. 0, or -1.
   static int setFileSyncStat(const FileStatusInfo& info);

@@ -8,6 +8,7 @@
 #include "db/filter_db.h"
 #include "db/progress_cache.h"
 #include "platform/file_remove.h"
+#include "platform/file_stat.h"
 
 namespace tidewell {
 namespace {
@@ -41,30 +42,42 @@ uint64_t SizeOf(const FilterInfo& info) {
   return ParseDecimal(info.filter_desc.utf8_view(), v) ? v : 0;
 }
 
-// A rule names a folder below the session root only when it has at least
-// one component and none of them is "." or "..": anything else would make
-// the removal reach the root itself or outside it.
-bool IsFolderBelowRoot(std::string_view rule) {
+// Why a path-prefix rule cannot be taken, or null when it names a folder
+// below the session root: it must begin with "/", have at least one
+// component, none of them "." or "..", and no existing component may be a
+// symbolic link (acting on it would reach outside the root).
+const char* PathRuleProblem(const ustring& sync_folder, std::string_view rule) {
+  if (rule.empty() || rule.front() != '/') return "it does not begin with \"/\"";
   bool has_component = false;
-  size_t pos = 0;
+  std::string walked(sync_folder.utf8_view());
+  bool exists = true;
+  size_t pos = 1;
   while (pos <= rule.size()) {
     size_t end = rule.find('/', pos);
     if (end == std::string_view::npos) end = rule.size();
     std::string_view part = rule.substr(pos, end - pos);
-    if (part == "." || part == "..") return false;
-    if (!part.empty()) has_component = true;
     pos = end + 1;
+    if (part.empty()) continue;
+    if (part == "." || part == "..") return "it names \".\" or \"..\"";
+    has_component = true;
+    if (!exists) continue;
+    walked += "/";
+    walked += part;
+    _FILE_INFO_tag info;
+    if (FSStat(ustring(walked), info, false) != 0) return "its folder cannot be looked at";
+    if (!info.isExist) {
+      exists = false;
+    } else if (info.type == FT_SLINK) {
+      return "it passes through a symbolic link";
+    }
   }
-  return has_component;
+  if (!has_component) return "it names the session root itself";
+  return nullptr;
 }
 
 void RemoveExcludedFolder(uint64_t sess_id, const ustring& sync_folder, const ustring& rule) {
   ustring path = sync_folder + rule;
   FU_LOG(INFO, "Remove dir (%llu)[%s].\n", ull{sess_id}, path.c_str_utf8());
-  if (!IsFolderBelowRoot(rule.utf8_view())) {
-    FU_LOG(ERROR, "Failed to remove path '%s'\n", path.c_str_utf8());
-    return;
-  }
   // To the trash, not deleted for good: the folder may hold local changes
   // that were never uploaded.
   if (FSRemove(path, true) != 0) FU_LOG(ERROR, "Failed to remove path '%s'\n", path.c_str_utf8());
@@ -110,6 +123,16 @@ int CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterIn
       FU_LOG(INFO, "RESUME filter: (%llu)[%s].\n", ull{sess_id}, d->filter_desc.c_str_utf8());
       ++d;
     } else {
+      if (filter_type == kPathPrefixType) {
+        if (const char* why = PathRuleProblem(sync_folder, f->filter_desc.utf8_view())) {
+          // Taking it would exclude or delete something else than the
+          // user meant; nothing is stored and nothing deleted for it.
+          FU_LOG(ERROR, "Refused selective-sync path rule (%llu)[%s]: %s.\n", ull{sess_id},
+                 f->filter_desc.c_str_utf8(), why);
+          ++f;
+          continue;
+        }
+      }
       uint64_t sync_id = filter_type == kPathPrefixType ? 0 : f->sync_id;
       if (db.setFilter(sess_id, sync_id, filter_type, f->filter_desc) != 0) {
         FU_LOG(ERROR, "Failed to setFilter (%llu)[%s].\n", ull{sess_id}, f->filter_desc.c_str_utf8());

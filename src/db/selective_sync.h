@@ -33,7 +33,11 @@ int ConvertFilterFileToSelectiveSyncInfo(uint64_t sess_id, uint64_t sync_id, con
 // in order. A stored rule missing from the file becomes a resume condition
 // and is deleted; a file rule missing from the database is stored (a
 // path-prefix rule with sync id 0, and the local folder `sync_folder` + rule
-// is moved to the trash). 0, or -1 when a database step fails.
+// is moved to the trash). A new path-prefix rule that does not name a
+// folder below `sync_folder` -- not beginning with "/", naming the root,
+// with a "." or ".." component, or passing through a symbolic link -- is
+// refused with an error line: neither stored nor acted on. 0, or -1 when a
+// database step fails.
 int CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterInfo>& db_set,
                       const std::set<FilterInfo>& file_set, const ustring& sync_folder);
 

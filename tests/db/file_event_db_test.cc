@@ -373,7 +373,7 @@ TEST_F(FileEventDBTest, HashLookupsTreatTheHashAsData) {
   ASSERT_EQ(0, db_.setEventInfo(gone));
   ustring path;
   EXPECT_EQ(1, db_.getFilePathByHash("sum-5", "", path));
-  EXPECT_EQ("h/a", S(path));
+  EXPECT_EQ("/h/a", S(path)) << "session paths begin with /";
   EXPECT_EQ(0, db_.getFilePathByHash("sum-6", "", path));
   EXPECT_EQ(0, db_.getFilePathByHash("x' OR '1'='1", "", path));
   EXPECT_EQ(0, db_.getFilePathByHash("'; DELETE FROM eventinfo; --", "", path));
@@ -382,6 +382,28 @@ TEST_F(FileEventDBTest, HashLookupsTreatTheHashAsData) {
   EXPECT_EQ(1, db_.getFilePathByHashFromRecycle("it's", "", path));
   EXPECT_EQ("/r", S(path));
   EXPECT_EQ(0, db_.getFilePathByHashFromRecycle("x' OR '1'='1", "", path));
+}
+
+TEST_F(FileEventDBTest, HashLookupsAnswerOneFormAndOnlyFiles) {
+  // Both lookups answer "/" + the path, however the row stores it, so that
+  // a caller can always join the answer to its folder.
+  ASSERT_EQ(0, db_.setEventInfo(FileInfo("/d/e/f", 7)));
+  ASSERT_EQ(0, db_.addFileToRecycleBin("/u1", 1, "top", "m"));
+  ASSERT_EQ(0, db_.addFileToRecycleBin("u2/inner", 1, "inner", "m"));
+  ustring path;
+  EXPECT_EQ(1, db_.getFilePathByHash("sum-7", "", path));
+  EXPECT_EQ("/d/e/f", S(path));
+  EXPECT_EQ(1, db_.getFilePathByHashFromRecycle("top", "", path));
+  EXPECT_EQ("/u1", S(path));
+  EXPECT_EQ(1, db_.getFilePathByHashFromRecycle("inner", "", path));
+  EXPECT_EQ("/u2/inner", S(path));
+  // Folders (and recycled folders) have no content: an empty hash finds
+  // nothing instead of a folder to copy from.
+  ASSERT_EQ(0, db_.dumpDirToRecycleBin("/u3", "/d"));
+  path = "untouched";
+  EXPECT_EQ(0, db_.getFilePathByHash("", "", path));
+  EXPECT_EQ(0, db_.getFilePathByHashFromRecycle("", "", path));
+  EXPECT_EQ("untouched", S(path));
 }
 
 TEST_F(FileEventDBTest, LookupEdgeCases) {

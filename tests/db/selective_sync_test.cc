@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "base/log.h"
 #include "common/temp_dir.h"
 #include "db/filter_db.h"
 #include "db/progress_cache.h"
@@ -100,6 +101,43 @@ TEST_F(SelectiveSyncTest, PrefixRulesThatLeaveTheFolderAreNeverRemoved) {
   }
   EXPECT_TRUE(fs::exists(dir_.Join("root/a.txt")));
   EXPECT_TRUE(fs::exists(dir_.Join("outside.txt")));
+}
+
+TEST_F(SelectiveSyncTest, PrefixRulesOutsideTheRootAreRefusedAndLogged) {
+  dir_.WriteFile("root/Big/data.bin", "local copy");
+  dir_.WriteFile("root/real/in.txt", "inside");
+  dir_.WriteFile("elsewhere/precious/doc.txt", "not the session's");
+  fs::create_directory_symlink(dir_.Join("elsewhere"), dir_.Join("root/link"));
+  fs::create_directory_symlink(dir_.Join("elsewhere/precious"), dir_.Join("root/real/deep"));
+  ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, ustring(dir_.Join("log")), ustring(), 2));
+  // Each row: a rule the comparison must refuse.
+  const char* refused[] = {
+      "Big",            // relative: not anchored at the root
+      "/link",          // a symbolic link to a folder elsewhere
+      "/link/precious", // through that link
+      "/real/deep",     // a link further down
+  };
+  for (const char* rule : refused) {
+    ASSERT_EQ(0, CompareFilterList(1, -13, {}, Set({{1, rule}}), ustring(dir_.Join("root")))) << rule;
+  }
+  Logger::Destroy();
+  EXPECT_TRUE(fs::exists(dir_.Join("root/Big/data.bin")));
+  EXPECT_TRUE(fs::exists(dir_.Join("root/real/in.txt")));
+  EXPECT_TRUE(fs::exists(dir_.Join("elsewhere/precious/doc.txt")));
+  EXPECT_TRUE(fs::is_symlink(dir_.Join("root/link")));
+  EXPECT_TRUE(fs::is_symlink(dir_.Join("root/real/deep")));
+  SelectiveSyncInfo after;
+  ASSERT_EQ(0, FilterDB::getInstance().ConvertFilterDBToSelectiveSyncInfo(1, after));
+  EXPECT_TRUE(after.black_prefix.empty()) << "a refused rule is not stored";
+  std::string log = dir_.ReadFile("log");
+  for (const char* rule : refused) {
+    EXPECT_NE(std::string::npos, log.find(std::string("Refused selective-sync path rule (1)[") + rule + "]"))
+        << rule << "\n" << log;
+  }
+  // A rule for a folder that does not exist yet is fine.
+  ASSERT_EQ(0, CompareFilterList(1, -13, {}, Set({{1, "/later/sub"}}), ustring(dir_.Join("root"))));
+  ASSERT_EQ(0, FilterDB::getInstance().ConvertFilterDBToSelectiveSyncInfo(1, after));
+  EXPECT_EQ(1u, after.black_prefix.size());
 }
 
 TEST_F(SelectiveSyncTest, FileRulesConvertWithTheCurrentSyncId) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "common/temp_dir.h"
 #include "db/file_status_db.h"
 #include "events/event.h"
@@ -41,6 +43,27 @@ TEST(FileStatusRecorderTest, MarksAndForgetsRowsOfTheStatusDatabase) {
   ASSERT_EQ(tree.Push(d), 0);
   EXPECT_EQ(StatusOf("/sync/d/x"), FSTAT_UNKNOWN);
   FileStatusDB::destroy();
+}
+
+TEST(FileStatusRecorderTest, MarksReuseOneConnection) {
+  testing::TempDir dir;
+  ASSERT_EQ(FileStatusDB::initialize(dir.Join("fstat.sqlite")), 0);
+  const uint64_t opened = FileStatusDB::ConnectionsOpened();
+  FileStatusRecorder& rec = FileStatusRecorder::getInstance();
+  EventList2 tree(ustring("/sync"), &rec);
+  for (int i = 0; i < 200; ++i) {
+    Event e;
+    e.m_type = Event::EV_MODIFY;
+    e.m_path = "/f" + std::to_string(i);
+    ASSERT_EQ(rec.MarkSyncing(ustring("/sync") + e.m_path, false), 0);
+    ASSERT_EQ(tree.Push(e), 0);
+  }
+  EXPECT_EQ(StatusOf("/sync/f199"), FSTAT_SYNCING);
+  ASSERT_EQ(rec.Forget(ustring("/sync/f199")), 0);
+  EXPECT_EQ(StatusOf("/sync/f199"), FSTAT_UNKNOWN);
+  EXPECT_EQ(opened, FileStatusDB::ConnectionsOpened()) << "no connection per mark";
+  FileStatusDB::destroy();
+  EXPECT_EQ(-1, rec.MarkSyncing(ustring("/sync/late"), false)) << "closed after destroy";
 }
 
 }  // namespace
