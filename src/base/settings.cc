@@ -42,6 +42,11 @@ int Settings::getServerPort() const {
   return server_port;
 }
 
+int Settings::getSettleDelayMs() const {
+  std::lock_guard<std::mutex> hold(lock);
+  return settle_delay_ms < 1 ? 1 : settle_delay_ms;
+}
+
 int Settings::loadConfigSettings(const ustring& path) {
   std::lock_guard<std::mutex> hold(lock);
   std::map<ustring, ustring> conf;
@@ -76,6 +81,7 @@ int Settings::loadConfigSettings(const ustring& path) {
   set_text("session", session);
   if (const ustring* v = value("server_port")) server_port = ConfigValueToInt(*v);
   set_text("server_ip", server_ip);
+  if (const ustring* v = value("settle_delay_ms")) settle_delay_ms = ConfigValueToInt(*v);
   return 0;
 }
 

@@ -54,6 +54,10 @@ class Settings {
   bool isDaemon() const;
   bool useSSL() const;
   int getServerPort() const;
+  // Milliseconds a new or changed file must stay unchanged before the
+  // change detector hands it on while its writer still holds it open
+  // ("settle_delay_ms", default 1000; values below 1 read as 1).
+  int getSettleDelayMs() const;
 
   // Writes the settings as DEBUG lines of component "client_debug".
   void print_settings() const;
@@ -80,6 +84,7 @@ class Settings {
   ustring session = "InvalidSession";
   int32_t server_port = 0;
   ustring server_ip = "InvalidAddress";
+  int32_t settle_delay_ms = 1000;
 };
 
 }  // namespace tidewell

@@ -106,6 +106,26 @@ int FSStat(const ustring& path, _FILE_INFO_tag& info, bool do_case_check) {
   return 0;
 }
 
+int FSStamp(const ustring& path, FileStamp& stamp) {
+  stamp = FileStamp();
+  if (path.empty()) return 0;
+  std::string trimmed(pathutil::TrimTrailingSlashes(path.utf8_view()));
+  struct stat st;
+  if (lstat(trimmed.c_str(), &st) != 0) {
+    int err = errno;
+    if (err == ENOENT || err == ENOTDIR) return 0;
+    TW_LOG_ERROR("file_op_debug", "file-op", "FSStamp: Failed on %s. Error code %d\n", path.c_str_utf8(), err);
+    return -1;
+  }
+  stamp.exists = true;
+  stamp.type = FileTypeFromMode(st.st_mode);
+  stamp.size = static_cast<uint64_t>(st.st_size);
+  stamp.inode = static_cast<uint64_t>(st.st_ino);
+  stamp.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  stamp.ctime_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  return 0;
+}
+
 int FSUTime(const ustring& path, uint32_t /*atime*/, uint32_t mtime) {
   if (FSIsFatMode()) mtime &= ~1u;
   struct timespec times[2];

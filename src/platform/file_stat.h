@@ -30,6 +30,23 @@ bool IsFileExist(const ustring& path, bool do_case_check);
 // never reported as a missing file.
 [[nodiscard]] int FSStat(const ustring& path, _FILE_INFO_tag& info, bool do_case_check);
 
+// What changes whenever a file's content or attributes change, to tell
+// whether a file is still being written. Compared as a whole.
+struct FileStamp {
+  bool exists = false;
+  FILE_TYPE type = FT_ERR;
+  uint64_t size = 0;
+  uint64_t inode = 0;
+  int64_t mtime_ns = 0;
+  int64_t ctime_ns = 0;
+
+  bool operator==(const FileStamp& other) const = default;
+};
+
+// Fills `stamp` for `path` (lstat semantics, nanosecond times). A missing
+// path gives 0 with exists false; any other failure -1 (logged).
+[[nodiscard]] int FSStamp(const ustring& path, FileStamp& stamp);
+
 // Sets the modification time of `path` itself (a symbolic link is not
 // followed) to `mtime`, rounded down to an even second in FAT mode; `atime`
 // is ignored and the access time left unchanged. 0, or -1 with ERROR

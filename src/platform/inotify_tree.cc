@@ -226,7 +226,7 @@ int InotifyTree::Read(std::vector<Notice>& out) {
           WatchTree(rel);
         }
       } else if (ev->mask & (IN_CLOSE_WRITE | IN_ATTRIB)) {
-        out.push_back({Notice::kModified, is_dir, 0, rel});
+        out.push_back({Notice::kModified, is_dir, 0, rel, (ev->mask & IN_CLOSE_WRITE) != 0});
       }
     }
   }

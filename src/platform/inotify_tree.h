@@ -48,6 +48,9 @@ class InotifyTree {
     bool is_dir = false;
     uint32_t cookie = 0;  // pairs kMovedFrom with kMovedTo of one rename
     std::string path;     // relative to the root, beginning with "/"
+    // kModified only: a writer closed the file (rather than its
+    // attributes changing), so what it wrote is complete.
+    bool closed_write = false;
   };
 
   // How far to watch a directory below the root, by its relative path.

@@ -7,6 +7,7 @@
 
 #include "base/error_code.h"
 #include "base/log.h"
+#include "base/settings.h"
 #include "events/event_manager.h"
 #include "platform/dir_make.h"
 #include "session/registry.h"
@@ -24,7 +25,10 @@ constexpr int kPollMs = 1000;
 }  // namespace
 
 Detector::Detector(EventManager& manager, Registry& registry, size_t max_watches)
-    : manager_(manager), registry_(registry), max_watches_(max_watches) {}
+    : manager_(manager),
+      registry_(registry),
+      max_watches_(max_watches),
+      settle_delay_(Settings::getInstance().getSettleDelayMs()) {}
 
 Detector::Detector() : Detector(EventManager::getInstance(), Registry::getInstance()) {}
 
@@ -56,6 +60,13 @@ void Detector::SetDegradedRescanInterval(int seconds) {
   degraded_interval_ = std::chrono::seconds(seconds);
 }
 
+void Detector::SetSettleDelay(std::chrono::milliseconds delay) {
+  std::lock_guard<std::mutex> lock(lock_);
+  settle_delay_ = delay;
+  for (auto& [id, s] : index_) s->settle.SetDelay(delay);
+  wakeup_.Signal();
+}
+
 bool Detector::IsRecycleBin(const ustring& path) {
   return path.utf8_view() == std::string("/") + kWorkingDirectory + "/" + kRecycleBin;
 }
@@ -82,6 +93,10 @@ int Detector::AddWatch(const ustring& path, uint64_t sess_id) {
   auto s = std::make_unique<Session>();
   s->sess_id = sess_id;
   s->root = path;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    s->settle.SetDelay(settle_delay_);
+  }
   s->tree = std::make_unique<InotifyTree>(
       [](std::string_view rel) {
         // The working folder itself is watched, so that losing the recycle
@@ -187,8 +202,13 @@ void Detector::DoTask() {
         ids.push_back(id);
       }
     }
+    int wait_ms = kPollMs;
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      wait_ms = NextSettleWaitLocked(kPollMs);
+    }
     if (fds.size() == 1) TW_LOG_DEBUG(Comp(), "detector", "No watch folder.\n");
-    int n = WaitReadable(fds, kPollMs, ready);
+    int n = WaitReadable(fds, wait_ms, ready);
     if (n < 0) {
       TW_LOG_ERROR(Comp(), "detector", "Waiting for notifications failed: %s\n", GetErrorString(n));
       continue;
@@ -202,8 +222,11 @@ void Detector::DoTask() {
       if (it == index_.end() || it->second->tree->fd() != fds[i]) continue;
       ServeLocked(*it->second);
     }
-    for (auto& [id, s] : index_)
-      if (s->tree->fd() >= 0) RescanDegradedLocked(*s);
+    for (auto& [id, s] : index_) {
+      if (s->tree->fd() < 0) continue;
+      SettleLocked(*s);
+      RescanDegradedLocked(*s);
+    }
   }
   TW_LOG_DEBUG(Comp(), "detector", "detector stop\n");
 }

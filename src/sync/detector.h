@@ -11,6 +11,14 @@
 // ever synchronised at all, come from the session's event database; a
 // removal of something the database does not know is dropped.
 //
+// A file still being written is not handed on: a created file, or one whose
+// attributes changed, is held (SettleQueue) until its writer closes it or it
+// has stayed unchanged for the settle delay (setting "settle_delay_ms",
+// default 1 s); one that keeps changing is looked at again with a growing
+// wait, never given up on. A file closed after writing, or moved into
+// place, is handed on at once. Symbolic links, FIFOs, sockets and device
+// nodes are never handed on; each is named once in an INFO line.
+//
 // The session's working folder (".VeltronaWorkingDirectory", with the
 // recycle folder "#VeltRecycle" inside) is never reported; when either is
 // deleted it is created again. Lost notifications (queue overflow) become a
@@ -29,13 +37,17 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "base/task.h"
 #include "base/ustring.h"
 #include "events/event.h"
 #include "platform/fd_wait.h"
+#include "platform/file_types.h"
 #include "platform/inotify_tree.h"
+#include "sync/settle_queue.h"
 
 namespace tidewell {
 
@@ -71,6 +83,10 @@ class Detector : public Task {
   // watched (default 60).
   void SetDegradedRescanInterval(int seconds);
 
+  // How long a file its writer still holds must stay unchanged before it
+  // is handed on (default: the setting "settle_delay_ms").
+  void SetSettleDelay(std::chrono::milliseconds delay);
+
   // True for the root-relative path of the recycle folder.
   static bool IsRecycleBin(const ustring& path);
   // True when the root-relative `name` (with or without its leading "/")
@@ -96,6 +112,10 @@ class Detector : public Task {
     InotifyTree::Notice pending_move;
     bool degraded = false;
     std::chrono::steady_clock::time_point next_rescan;
+    // Files that may still be written, by relative path.
+    SettleQueue settle{std::chrono::milliseconds(1000)};
+    // Special files already named in the log, by relative path.
+    std::set<std::string> skipped;
   };
 
   // All Locked helpers expect lock_ held.
@@ -107,6 +127,18 @@ class Detector : public Task {
   // Completes `e` (kind, session) for the notice; false when there is
   // nothing to push.
   bool TranslateLocked(Session& s, Event& e, bool item_gone);
+  // Holds the file of `e` until it settles; false when it cannot be
+  // looked at (then it is handed on at once).
+  bool HoldLocked(Session& s, const Event& e);
+  // Hands on the session's held files that have settled.
+  void SettleLocked(Session& s);
+  // Logs a special file once; `type` is what lstat found.
+  void SkipLocked(Session& s, const std::string& path, FILE_TYPE type);
+  // Forgets what is held or logged for `path` and everything below it.
+  void ForgetLocked(Session& s, const std::string& path);
+  // Milliseconds until the next held file of any session is due, at most
+  // `cap`.
+  int NextSettleWaitLocked(int cap) const;
   bool KindFromDatabaseLocked(Session& s, Event& e);
   void PushEventLocked(Event& e);
 
@@ -120,6 +152,7 @@ class Detector : public Task {
   // Guarded by lock_.
   std::map<uint64_t, std::unique_ptr<Session>> index_;
   std::chrono::seconds degraded_interval_{60};
+  std::chrono::milliseconds settle_delay_;
 };
 
 }  // namespace tidewell

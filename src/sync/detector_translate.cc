@@ -1,6 +1,9 @@
 // The detector's translation of folder-change notices into local events.
 
+#include <algorithm>
+#include <chrono>
 #include <string>
+#include <vector>
 
 #include "base/log.h"
 #include "db/file_event_db.h"
@@ -75,6 +78,8 @@ void Detector::HandleLocked(Session& s, const InotifyTree::Notice& n) {
     return;
   }
 
+  if (n.kind == Notice::kDeleted || n.kind == Notice::kMovedFrom) ForgetLocked(s, n.path);
+
   Event e;
   switch (n.kind) {
     case Notice::kMovedFrom:
@@ -104,7 +109,76 @@ void Detector::HandleLocked(Session& s, const InotifyTree::Notice& n) {
     default:
       return;
   }
-  if (TranslateLocked(s, e, n.kind == Notice::kDeleted)) PushEventLocked(e);
+  if (!TranslateLocked(s, e, n.kind == Notice::kDeleted)) return;
+  if (e.IsFile() && e.m_type != Event::EV_REMOVE && e.m_type != Event::EV_RENAME) {
+    if (n.kind == Notice::kCreated || (n.kind == Notice::kModified && !n.closed_write)) {
+      // Its writer may still be at work: wait for the close or for quiet.
+      if (HoldLocked(s, e)) return;
+    } else if (s.settle.Release(n.path)) {
+      TW_LOG_DEBUG(Comp(), "detector", "%s was closed after writing, handing it on\n", n.path.c_str());
+    }
+  }
+  PushEventLocked(e);
+}
+
+bool Detector::HoldLocked(Session& s, const Event& e) {
+  const std::string path(e.m_path.utf8_view());
+  FileStamp stamp;
+  if (FSStamp(s.root + e.m_path, stamp) != 0 || !stamp.exists) return false;
+  if (!s.settle.IsHeld(path)) {
+    TW_LOG_DEBUG(Comp(), "detector", "holding %s until its writer closes it or it stays unchanged\n",
+                 path.c_str());
+  }
+  s.settle.Hold(path, e.m_type, stamp, std::chrono::steady_clock::now());
+  return true;
+}
+
+void Detector::SettleLocked(Session& s) {
+  if (s.settle.size() == 0) return;
+  std::vector<SettleQueue::StillChanging> changing;
+  auto settled = s.settle.TakeSettled(
+      std::chrono::steady_clock::now(),
+      [&s](const std::string& path, FileStamp& stamp) { return FSStamp(s.root + path, stamp); }, &changing);
+  for (const auto& c : changing) {
+    TW_LOG_DEBUG(Comp(), "detector", "%s is still changing; looking again in %lld ms\n", c.path.c_str(),
+                 static_cast<long long>(c.next_wait.count()));
+  }
+  for (const auto& done : settled) {
+    TW_LOG_DEBUG(Comp(), "detector", "%s has settled, handing it on\n", done.path.c_str());
+    Event e = LocalEvent(done.type, done.path);
+    e.m_sess_id = s.sess_id;
+    PushEventLocked(e);
+  }
+}
+
+void Detector::SkipLocked(Session& s, const std::string& path, FILE_TYPE type) {
+  if (!s.skipped.insert(path).second) return;
+  const char* what = type == FT_SLINK  ? "a symbolic link"
+                     : type == FT_FIFO ? "a FIFO"
+                     : type == FT_SOCK ? "a socket"
+                     : type == FT_DEV  ? "a device node"
+                                       : "neither a file nor a folder";
+  TW_LOG_INFO(Comp(), "detector", "Skipping %s%s in session #%llu: it is %s, which is not synchronised\n",
+              s.root.c_str_utf8(), path.c_str(), static_cast<unsigned long long>(s.sess_id), what);
+}
+
+void Detector::ForgetLocked(Session& s, const std::string& path) {
+  s.settle.Release(path);
+  s.skipped.erase(path);
+  // A folder that went takes what was below it (a held file then simply
+  // finds nothing when it is looked at again).
+  const std::string prefix = path + "/";
+  for (auto it = s.skipped.lower_bound(prefix); it != s.skipped.end() && it->compare(0, prefix.size(), prefix) == 0;)
+    it = s.skipped.erase(it);
+}
+
+int Detector::NextSettleWaitLocked(int cap) const {
+  auto next = std::chrono::steady_clock::time_point::max();
+  for (const auto& [id, s] : index_) next = std::min(next, s->settle.NextDue());
+  if (next == std::chrono::steady_clock::time_point::max()) return cap;
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - std::chrono::steady_clock::now()).count();
+  if (ms < 0) return 0;
+  return ms < cap ? static_cast<int>(ms) + 1 : cap;
 }
 
 // A first half of a move with no second half: the item left the tree.
@@ -145,6 +219,16 @@ bool Detector::TranslateLocked(Session& s, Event& e, bool item_gone) {
       if (info.type == FT_DIR) {
         e.m_mode |= Event::F_DIR;
         return e.m_type != Event::EV_MODIFY;  // a folder's own changes are not synced
+      }
+      if (info.type != FT_FILE) {
+        SkipLocked(s, std::string(where.utf8_view()), info.type);
+        if (e.m_type == Event::EV_RENAME) {
+          // What was at the old name left it; only that can matter.
+          Event removal = LocalEvent(Event::EV_REMOVE, std::string(e.m_path.utf8_view()));
+          removal.m_sess_id = s.sess_id;
+          if (KindFromDatabaseLocked(s, removal)) PushEventLocked(removal);
+        }
+        return false;
       }
       return true;
     }

@@ -50,6 +50,14 @@ TEST_F(SettingsTest, DefaultsAndASingleKey) {
   ExpectDefaultsExceptWorkerCount();
 }
 
+TEST_F(SettingsTest, SettleDelayDefaultsToOneSecondAndStaysPositive) {
+  EXPECT_EQ(1000, settings_.getSettleDelayMs());
+  ASSERT_EQ(0, Load("settle_delay_ms = 250\n"));
+  EXPECT_EQ(250, settings_.getSettleDelayMs());
+  ASSERT_EQ(0, Load("settle_delay_ms = -5\n"));
+  EXPECT_EQ(1, settings_.getSettleDelayMs());
+}
+
 TEST_F(SettingsTest, EveryKeyIsApplied) {
   ASSERT_EQ(0, Load("db_path = /d\nfstat_db_path = /f\nfilter_db_path = /fi\nsystem_filter_path = /s\n"
                     "pid_file_path = /p\nlog_file_path = /l\nlog_level_file_path = /ll\nworker_count = 7\n"

@@ -4,11 +4,16 @@
 #include "sync/detector.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -16,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/log.h"
 #include "common/temp_dir.h"
 #include "db/file_event_db.h"
 #include "events/event_manager.h"
@@ -226,6 +232,88 @@ TEST_F(DetectorTest, WatchLimitFallsBackToPeriodicRescans) {
   Start(2, 1);  // the root and one more folder
   Await("local dir / EV_ADD rescan");
   Await("local dir / EV_ADD rescan");  // and again
+}
+
+TEST_F(DetectorTest, AFileWrittenInStepsIsHandedOnOnceAfterItsWriterCloses) {
+  Start();
+  // Long enough that only the close can hand the file on.
+  detector->SetSettleDelay(std::chrono::seconds(600));
+  int fd = open((root / "slow.bin").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  std::vector<std::string> seen;
+  auto step = [&](const std::string& bytes, int n) {
+    ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(fd, bytes.data(), bytes.size()));
+    // Notices are handled in order: once a file written after this step is
+    // handed on, a premature event for slow.bin would have come first.
+    std::string sentinel = "sentinel" + std::to_string(n);
+    Write(root / sentinel, "s");
+    auto got = Await("local file /" + sentinel + " EV_MODIFY");
+    seen.insert(seen.end(), got.begin(), got.end());
+  };
+  step("first part ", 1);
+  ASSERT_EQ(0, fchmod(fd, 0600));  // an attribute change while writing
+  step("second part ", 2);
+  step("last part", 3);
+  EXPECT_EQ(0, Count(seen, "local file /slow.bin")) << "handed on while its writer still writes";
+  ASSERT_EQ(0, close(fd));
+  auto got = Await("local file /slow.bin EV_MODIFY");
+  seen.insert(seen.end(), got.begin(), got.end());
+  Write(root / "sentinel4", "s");
+  got = Await("local file /sentinel4 EV_MODIFY");
+  seen.insert(seen.end(), got.begin(), got.end());
+  EXPECT_EQ(1, Count(seen, "local file /slow.bin")) << "handed on exactly once";
+}
+
+TEST_F(DetectorTest, AFileLeftOpenIsHandedOnOnceItStaysUnchanged) {
+  Start();
+  detector->SetSettleDelay(std::chrono::milliseconds(300));
+  int fd = open((root / "open.log").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(5, write(fd, "hello", 5));
+  // Still open: handed on by the settle delay, as a creation.
+  auto seen = Await("local file /open.log EV_ADD");
+  EXPECT_EQ(1, Count(seen, "local file /open.log"));
+  ASSERT_EQ(0, close(fd));
+  Await("local file /open.log EV_MODIFY");  // the close hands on the final state
+}
+
+TEST_F(DetectorTest, SpecialFilesAreSkippedWithOneInfoLineEach) {
+  dir.WriteFile("levels", "detector_debug = 6\n");
+  ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, ustring(dir.Join("log")), ustring(dir.Join("levels")), 2));
+  Write(outside / "target.txt", "t");
+  Start();
+  // Each row: a kind of file that is never synchronised.
+  std::vector<std::string> names = {"link", "pipe", "sock"};
+  fs::create_symlink(outside / "target.txt", root / "link");
+  ASSERT_EQ(0, mkfifo((root / "pipe").c_str(), 0644));
+  int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::string sock_path = (root / "sock").string();
+  ASSERT_LT(sock_path.size(), sizeof addr.sun_path);
+  std::memcpy(addr.sun_path, sock_path.c_str(), sock_path.size());
+  ASSERT_EQ(0, bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+  if (mknod((root / "dev").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) names.push_back("dev");
+  // Further notices for the same items add no line.
+  int fifo = open((root / "pipe").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fifo, 0);
+  ASSERT_EQ(1, write(fifo, "x", 1));
+  close(fifo);
+  timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, (root / "link").c_str(), times, AT_SYMLINK_NOFOLLOW));
+  Write(root / "sentinel", "s");
+  auto seen = Await("local file /sentinel EV_MODIFY");
+  close(sock);
+  Logger::Destroy();
+  for (const std::string& name : names) EXPECT_EQ(0, Count(seen, "local file /" + name)) << name;
+  std::string log = dir.ReadFile("log");
+  for (const std::string& name : names) {
+    std::string what = "Skipping " + (root / name).string() + " in session #42";
+    size_t first = log.find(what);
+    EXPECT_NE(std::string::npos, first) << name << "\n" << log;
+    EXPECT_EQ(std::string::npos, log.find(what, first + 1)) << name << " named twice\n" << log;
+  }
 }
 
 TEST(DetectorNamesTest, WorkingFolderAndRecycleBin) {
