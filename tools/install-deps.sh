@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libsqlite3-dev libssl-dev libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libcli11-dev nlohmann-json3-dev
   rdiff tinyproxy rsync
 )
 

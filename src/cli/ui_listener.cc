@@ -1,0 +1,90 @@
+#include "cli/ui_listener.h"
+
+#include <unistd.h>
+
+#include "base/error_code.h"
+#include "net/channel.h"
+#include "net/pstream.h"
+
+namespace tidewell::cli {
+
+int UiListener::Start(Handler handler) {
+  handler_ = std::move(handler);
+  port_ = listener_.Open(0);
+  if (port_ < 0) return -1;
+  stop_ = false;
+  thread_ = std::thread([this] { Loop(); });
+  return port_;
+}
+
+void UiListener::Stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  Reap(true);
+  listener_.Close();
+}
+
+void UiListener::Reap(bool all) {
+  std::list<std::unique_ptr<Request>> finished;
+  {
+    std::lock_guard<std::mutex> lock(requests_mutex_);
+    for (auto it = requests_.begin(); it != requests_.end();) {
+      if (all || (*it)->done) {
+        finished.push_back(std::move(*it));
+        it = requests_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& r : finished) r->thread.join();
+}
+
+void UiListener::Loop() {
+  while (!stop_) {
+    Reap(false);
+    int fd = listener_.Accept(200);
+    if (fd <= 0) continue;
+    if (LoopbackPeerUid(fd) != static_cast<long>(geteuid())) {
+      ++refused_;
+      close(fd);
+      continue;
+    }
+    Serve(fd);
+  }
+}
+
+void UiListener::Serve(int fd) {
+  auto ch = std::make_shared<Channel>();
+  if (ch->Open(fd, true) != ERR_OK) {
+    close(fd);
+    return;
+  }
+  // A peer gets ten seconds to say its piece; the daemon needs far less.
+  ch->SetTimeout(10);
+  PStream ps;
+  auto message = std::make_shared<PObject>();
+  if (ps.Recv(*ch, *message) != kStreamOk || !message->isMap()) return;
+  if (!message->hasMember("action")) {
+    PObject ignored;
+    handler_(*message, ignored);
+    return;
+  }
+  auto request = std::make_unique<Request>();
+  Request* r = request.get();
+  // The answer may take long (a request can wait for the daemon).
+  ch->SetTimeout(600);
+  r->thread = std::thread([this, r, ch, message] {
+    PObject reply;
+    handler_(*message, reply);
+    if (!reply.isNull()) {
+      PStream out;
+      (void)out.Send(*ch, reply);
+    }
+    r->done = true;
+  });
+  std::lock_guard<std::mutex> lock(requests_mutex_);
+  requests_.push_back(std::move(request));
+}
+
+}  // namespace tidewell::cli
