@@ -35,7 +35,7 @@ int Lookup(const Registry::Entry& entry, const ustring& path, ClientFileEventInf
 
 bool IsCleanSessionPath(const ustring& path) {
   std::string_view p = path.utf8_view();
-  if (p.empty() || p.front() != '/') return false;
+  if (p.empty() || p.front() != '/' || p.find('\0') != std::string_view::npos) return false;
   size_t pos = 0;
   while (pos < p.size()) {
     size_t end = p.find('/', pos);

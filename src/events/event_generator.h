@@ -56,8 +56,8 @@ int PushDownloadEvent(Registry::Entry& entry, const ustring& path, bool is_dir,
 void PushEvent(Registry::Entry& entry, const FilterLocalEvent& filtered,
                EventManager& manager = EventManager::getInstance());
 
-// True for a session path a server may name: begins with "/" and has no
-// "." or ".." component. Guards the local folder against paths that would
+// True for a session path a server may name: begins with "/", holds no NUL
+// byte and has no "." or ".." component. Guards the local folder against paths that would
 // climb out of it.
 bool IsCleanSessionPath(const ustring& path);
 

@@ -1,5 +1,7 @@
 #include "events/event_manager.h"
 
+#include <string_view>
+
 #include "base/log.h"
 #include "base/task.h"
 #include "events/sync_status_recorder.h"
@@ -58,6 +60,11 @@ void EventManager::Push(const Event& in, bool server) {
   if (server) e.m_mode |= Event::F_SERVER;
   if (!ustring::is_valid(e.m_path)) {
     TW_LOG_WARNING(Comp(), "event-manager", "File path is not valid, drop it.\n");
+    return;
+  }
+  // A NUL byte would cut the path short wherever it becomes a C string.
+  if (e.m_path.utf8_view().find('\0') != std::string_view::npos) {
+    TW_LOG_WARNING(Comp(), "event-manager", "File path '%s...' holds a NUL byte, drop it.\n", e.m_path.c_str_utf8());
     return;
   }
   SyncingReporter report;

@@ -290,6 +290,11 @@ class Worker : public Task {
   bool LocallyModified(const FILE_INFO& local, const ClientFileEventInfo& base, const ustring& hash);
   // Whole-file MD4 of `path`; 0 or -1.
   int CalculateMD4(const ustring& path, ustring& hash);
+  // Reads the regular file `path` once (through `fs`), producing its MD4 in
+  // `hash`, its signature in `sign_file` when given (created first when it
+  // holds no file) and a copy into the open file `copy_fd` when that is not
+  // negative. 0; -4 when aborted; -1 otherwise (the open failure logged).
+  int ReadLocalFile(const ustring& path, ustring& hash, TempFile* sign_file, int copy_fd = -1);
   // Before the local folder `dir` is removed or replaced: moves every entry
   // below it that the database does not know as it is (no record, or a
   // record of another kind, size or time) into a conflict copy of the
@@ -386,6 +391,7 @@ class Worker : public Task {
   EventContext context;
   SessionFs fs;  // the context's session root, opened by UpdateContext
   bool pass_redone = false;  // RedoEvent ran in this pass
+  FILE_INFO checked_local;   // the local item as HandleDownloadConflict left it
   PObject cached_request;
   PObject cached_response;
   ustring upload_sign_file;

@@ -89,7 +89,7 @@ EngineClient::EngineClient(ServerProcess& server, const Options& options) : serv
 
   ConnectionInfo info;
   info.server_ip = "127.0.0.1";
-  info.server_port = server.port();
+  info.server_port = options.port != 0 ? options.port : server.port();
   info.session = server.session();
   info.use_ssl = options.use_ssl;
   info.computer_name = options.client_name;

@@ -80,6 +80,7 @@ class EngineClient {
     bool recursive = true;
     bool use_ssl = false;
     size_t connections = 3;
+    int port = 0;  // where the pool connects; 0: the server's own port
   };
 
   EngineClient(ServerProcess& server, const Options& options);

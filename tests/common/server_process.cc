@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -72,7 +73,10 @@ int FreeLoopbackPort() {
   return port;
 }
 
-std::string ServerProcess::BinaryPath() { return std::string(TIDEWELL_BINARY_DIR) + "/src/tidewell-server"; }
+std::string ServerProcess::BinaryPath() {
+  const char* other = std::getenv("TIDEWELL_SERVER_BIN");
+  return other != nullptr && *other ? other : std::string(TIDEWELL_BINARY_DIR) + "/src/tidewell-server";
+}
 
 ServerProcess::~ServerProcess() {
   if (pid_ <= 0) return;

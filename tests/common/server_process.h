@@ -30,7 +30,8 @@ class ServerProcess {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
-  // The program under the build folder.
+  // The program under the build folder, or the one TIDEWELL_SERVER_BIN
+  // names.
   static std::string BinaryPath();
 
   // Initialises a fresh store (once) and serves it on a free loopback port;

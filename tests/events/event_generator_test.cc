@@ -130,6 +130,7 @@ TEST_F(EventGeneratorTest, PathsClimbingOutOfTheFolderAreRefused) {
   for (const char* bad : {"/../etc/passwd", "/a/../../b", "/./x", "relative", ""})
     EXPECT_EQ(PushEvent(entry, ServerEvent(bad, 50), manager), 0) << bad;
   EXPECT_FALSE(Queued().IsValid());
+  EXPECT_FALSE(IsCleanSessionPath(ustring(std::string("/n\0ul", 5))));
   EXPECT_TRUE(IsCleanSessionPath(ustring("/a/..b/c.")));
 }
 

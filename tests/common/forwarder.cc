@@ -1,0 +1,106 @@
+#include "common/forwarder.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
+namespace tidewell::testing {
+
+Forwarder::Forwarder(int target_port) : target_port_(target_port) {
+  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && listen(listen_fd_, 64) == 0 &&
+      getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&sa), &len) == 0)
+    port_ = ntohs(sa.sin_port);
+  acceptor_ = std::thread([this] { AcceptLoop(); });
+}
+
+Forwarder::~Forwarder() {
+  stopping_ = true;
+  shutdown(listen_fd_, SHUT_RDWR);
+  acceptor_.join();
+  close(listen_fd_);
+  CutAll();
+  std::vector<std::thread> pumps;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pumps.swap(pumps_);
+  }
+  for (auto& t : pumps) t.join();
+  for (int fd : sockets_) close(fd);
+}
+
+void Forwarder::CutAll() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (int fd : sockets_) shutdown(fd, SHUT_RDWR);
+}
+
+void Forwarder::AcceptLoop() {
+  while (!stopping_) {
+    int client = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) {
+      if (stopping_) return;
+      continue;
+    }
+    int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(target_port_));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(server, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+      close(client);
+      close(server);
+      continue;
+    }
+    ++connections_;
+    std::lock_guard<std::mutex> lock(mutex_);
+    sockets_.push_back(client);
+    sockets_.push_back(server);
+    pumps_.emplace_back([this, client, server] { Pump(client, server, false); });
+    pumps_.emplace_back([this, client, server] { Pump(server, client, true); });
+  }
+}
+
+void Forwarder::Pump(int from, int to, bool towards_client) {
+  char buf[16384];
+  auto window_start = std::chrono::steady_clock::now();
+  uint64_t window_bytes = 0;
+  for (;;) {
+    ssize_t n = read(from, buf, sizeof buf);
+    if (n <= 0) break;
+    if (towards_client) {
+      // Throttle by pacing whole reads against the allowed rate.
+      uint64_t rate = rate_.load();
+      if (rate > 0) {
+        window_bytes += static_cast<uint64_t>(n);
+        auto due = window_start + std::chrono::microseconds(window_bytes * 1000000 / rate);
+        std::this_thread::sleep_until(due);
+      } else {
+        window_start = std::chrono::steady_clock::now();
+        window_bytes = 0;
+      }
+    }
+    ssize_t off = 0;
+    while (off < n) {
+      ssize_t w = write(to, buf + off, static_cast<size_t>(n - off));
+      if (w <= 0) {
+        shutdown(from, SHUT_RDWR);
+        shutdown(to, SHUT_RDWR);
+        return;
+      }
+      off += w;
+    }
+    (towards_client ? to_client_ : to_server_) += static_cast<uint64_t>(n);
+  }
+  shutdown(to, SHUT_WR);
+  shutdown(from, SHUT_RD);
+}
+
+}  // namespace tidewell::testing
