@@ -1,0 +1,232 @@
+// Download replies a hostile or broken server might send, from a scripted
+// server on 127.0.0.1 that speaks the real wire format: content that does
+// not match its hash, a reply without content, a broken delta, binaries
+// where none belong (also inside keep-alives). Nothing may land in the
+// session, and nothing the server sent may stay in the working folder.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "base/error_code.h"
+#include "common/engine_harness.h"
+#include "common/server_client.h"
+#include "common/server_process.h"
+#include "common/temp_dir.h"
+#include "net/channel.h"
+#include "net/protocol.h"
+#include "net/pstream.h"
+
+namespace tidewell {
+namespace {
+
+using testing::EngineClient;
+using testing::Md4Hex;
+using testing::ServerProcess;
+
+// Answers "connect" and "resume_get_token" itself and every download with
+// what the test's script returns. One connection at a time.
+class ScriptedServer {
+ public:
+  using Script = std::function<std::vector<PObject>(const PObject& request, testing::TempDir& files)>;
+
+  explicit ScriptedServer(Script script) : script_(std::move(script)) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+    EXPECT_EQ(0, listen(fd_, 8));
+    EXPECT_EQ(0, getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len));
+    port_ = ntohs(sa.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~ScriptedServer() {
+    stopping_ = true;
+    shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    close(fd_);
+  }
+  int port() const { return port_; }
+  int downloads() const { return downloads_.load(); }
+
+ private:
+  void Serve() {
+    while (!stopping_) {
+      int s = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (s < 0) continue;
+      Channel ch;
+      if (ch.Open(s, true) != 0) {
+        close(s);
+        continue;
+      }
+      PStream ps;
+      ps.SetDefaultRecvLocation(ustring(files_.path()));
+      for (;;) {
+        uint16_t len;
+        uint8_t command, version;
+        PObject req;
+        if (ProtoReadHeader(ch, len, command, version) != 0 || ps.Recv(ch, req) != 0) break;
+        std::vector<PObject> replies;
+        const std::string action(req["action"].asStringRef().utf8_view());
+        if (action == "connect") {
+          PObject r;
+          r["alive"] = 120;
+          r["server"]["package_version"]["build"] = 3100;
+          replies.push_back(r);
+        } else if (action == "resume_get_token") {
+          PObject r;
+          r["alive"] = 120;
+          r["resume_token"] = "0123456789abcdef0123456789abcdef";
+          replies.push_back(r);
+        } else {
+          ++downloads_;
+          replies = script_(req, files_);
+        }
+        bool ok = true;
+        for (const PObject& r : replies) ok = ok && ps.Send(ch, r) == 0;
+        if (!ok) break;
+      }
+      ch.Close();
+    }
+  }
+
+  Script script_;
+  testing::TempDir files_;
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> downloads_{0};
+  std::thread thread_;
+};
+
+// A binary value backed by a fresh file of the scripted server.
+PObject::binary_type Body(testing::TempDir& files, const std::string& content) {
+  static std::atomic<int> n{0};
+  std::string name = "body" + std::to_string(n++);
+  files.WriteFile(name, content);
+  PObject::binary_type b;
+  b.path = files.Join(name);
+  b.length = content.size();
+  return b;
+}
+
+PObject FileReply(testing::TempDir& files, const std::string& content, const std::string& hash, bool delta) {
+  PObject r;
+  r["alive"] = 120;
+  r["sync_id"] = 9;
+  r["max_id"] = 9;
+  r["is_dir"] = false;
+  r["file"]["refer"] = false;
+  r["file"]["is_delta"] = delta;
+  r["file"]["size"] = static_cast<unsigned long long>(content.size());
+  r["file"]["hash"] = hash;
+  r["file"]["data"] = Body(files, content);
+  r["mtime"]["refer"] = false;
+  r["mtime"]["mtime"] = 1700000000;
+  return r;
+}
+
+class ProbeWorker : public Worker {
+ public:
+  using Worker::Worker;
+  using Worker::patch_err_count;
+};
+
+struct Case {
+  const char* name;
+  ScriptedServer::Script script;
+  bool local_basis;                // the client holds a synced version (a delta applies to it)
+  Worker::PassOutcome each;        // what every attempt ends with
+  Worker::PassOutcome last;        // ... the third one
+};
+
+TEST(HostileReplyTest, NothingLandsAndNothingStays) {
+  const std::string good = "the real content";
+  const Case cases[] = {
+      {"\"try again\" (group 0xB): redone, the transfer state dropped",
+       [&](const PObject&, testing::TempDir&) {
+         PObject r;
+         r["alive"] = 120;
+         r["error"]["code"] = 0xB001;
+         return std::vector<PObject>{r};
+       },
+       false, Worker::kPassRedo, Worker::kPassRedo},
+      {"content that does not match its hash",
+       [&](const PObject&, testing::TempDir& f) { return std::vector<PObject>{FileReply(f, "forged!", Md4Hex(good), false)}; },
+       false, Worker::kPassRedo, Worker::kPassRedo},  // no basis to fall back on: fetched afresh later
+      {"a file reply without content",
+       [&](const PObject&, testing::TempDir& f) {
+         PObject r = FileReply(f, good, Md4Hex(good), false);
+         r["file"]["data"] = PObject();
+         return std::vector<PObject>{r};
+       },
+       false, Worker::kPassRetry, Worker::kPassRetry},
+      {"a delta that is no delta",
+       [&](const PObject&, testing::TempDir& f) { return std::vector<PObject>{FileReply(f, "garbage", Md4Hex(good), true)}; },
+       true, Worker::kPassRetry, Worker::kPassDone},  // three failed patches end the event
+      {"binaries where none belong, also in keep-alives",
+       [&](const PObject&, testing::TempDir& f) {
+         PObject keep_alive;
+         keep_alive["type"] = "keep_alive";
+         keep_alive["junk"] = Body(f, "stray 1");
+         PObject r = FileReply(f, "forged!", Md4Hex(good), false);
+         PObject::array_type extra;
+         for (int i = 0; i < 5; ++i) extra.emplace_back(Body(f, "stray"));
+         r["extra"] = extra;
+         r["mac_attribute"]["data"] = Body(f, "stray 2");
+         return std::vector<PObject>{keep_alive, r};
+       },
+       false, Worker::kPassRedo, Worker::kPassRedo},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer fake(c.script);
+    ServerProcess unused;
+    EngineClient client(unused, {.port = fake.port()});
+    ProbeWorker& w = client.AddWorker<ProbeWorker>();
+    if (c.local_basis) {
+      client.Write("/f.txt", "basis");
+      ClientFileEventInfo rec;
+      rec.path = ustring("/f.txt");
+      rec.isExist = 1;
+      rec.syncID = rec.maxSyncID = 3;
+      rec.fileSize = 5;
+      rec.fileCheckSum = ustring(Md4Hex("basis"));
+      struct stat st;
+      ASSERT_EQ(0, lstat(client.Path("/f.txt").c_str(), &st));
+      rec.fileModTime = static_cast<uint32_t>(st.st_mtime);
+      ASSERT_EQ(0, client.db().setEventInfo(rec));
+    }
+    Event e;
+    e.m_type = Event::EV_MODIFY;
+    e.m_mode = Event::F_SERVER;
+    e.m_sess_id = client.sess_id();
+    e.m_path = ustring("/f.txt");
+    e.m_sync_id = e.m_max_id = 9;
+    e.m_data_hash = ustring(Md4Hex(good));
+    e.m_data_size = good.size();
+    client.events().PushServerEvent(e);
+
+    for (int pass = 0; pass < 3; ++pass) {
+      EXPECT_EQ(pass == 2 ? c.last : c.each, w.RunOnePass()) << "pass " << pass;
+      EXPECT_EQ(std::vector<std::string>{"#VeltRecycle"}, client.List("/.VeltronaWorkingDirectory")) << "pass " << pass;
+      EXPECT_EQ(c.local_basis ? "basis" : "", client.Read("/f.txt"));
+    }
+    EXPECT_EQ(3, fake.downloads());
+    EXPECT_EQ((std::vector<std::string>(c.local_basis ? 1 : 0, "f.txt")), client.List("/"));
+  }
+}
+
+}  // namespace
+}  // namespace tidewell
