@@ -1,9 +1,12 @@
 #include "common/server_client.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+#include "delta/file_reader.h"
 #include "delta/md4.h"
 #include "net/connection_handshake.h"
 #include "net/connection_pool.h"
@@ -61,8 +64,21 @@ PObject ServerClient::Request(uint8_t command, PObject request) {
 }
 
 PObject ServerClient::Upload(const std::string& path, const std::string& content, uint64_t base, uint32_t mtime) {
-  const std::string body = dir_.Join("body");
   dir_.WriteFile("body", content);
+  return UploadFile(path, dir_.Join("body"), base, mtime);
+}
+
+PObject ServerClient::UploadFile(const std::string& path, const std::string& body, uint64_t base, uint32_t mtime) {
+  ustring hash;
+  SimpleFileReader reader;
+  reader.setFile(ustring(body));
+  reader.setHashString(&hash);
+  if (reader.readFile() != 0) {
+    ADD_FAILURE() << "cannot read " << body;
+    return PObject();
+  }
+  struct stat st;
+  const uint64_t size = lstat(body.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
   PObject req;
   req["_action"] = "upload";
   req["path"] = path;
@@ -75,14 +91,14 @@ PObject ServerClient::Upload(const std::string& path, const std::string& content
   req["mac_attribute"]["refer"] = true;
   req["exec_bit"]["refer"] = true;
   PObject& file = req["file"];
-  file["size"] = static_cast<unsigned long long>(content.size());
-  file["hash"] = Md4Hex(content);
+  file["size"] = static_cast<unsigned long long>(size);
+  file["hash"] = hash;
   file["refer"] = false;
   file["is_delta"] = false;
   PObject::binary_type data;
   data.path = body;
   data.offset = 0;
-  data.length = content.size();
+  data.length = size;
   file["data"] = data;
   return Request(23, req);
 }

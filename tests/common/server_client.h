@@ -42,6 +42,9 @@ class ServerClient {
   // A whole-file upload of `content` to `path` over base version `base`
   // (0: new). The reply: {"sync_id", ...} or {"error": ...}.
   PObject Upload(const std::string& path, const std::string& content, uint64_t base = 0, uint32_t mtime = 1700000000);
+  // The same with the content of the local file `file` (streamed, never
+  // held in memory).
+  PObject UploadFile(const std::string& path, const std::string& file, uint64_t base = 0, uint32_t mtime = 1700000000);
   PObject MakeDir(const std::string& path, uint64_t base = 0, uint32_t mtime = 1700000000);
   // Removes `path` at its current version and, for a folder, the highest
   // version below it (both looked up by a pull).
