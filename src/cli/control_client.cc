@@ -19,7 +19,12 @@ int SendControl(int port, const PObject& request, PObject* reply, uint32_t timeo
     error = "cannot send \"" + action + "\" to the daemon";
     return -1;
   }
-  if (reply == nullptr) return 0;
+  if (reply == nullptr) {
+    // Nothing comes back; reading ends when the daemon closes.
+    uint8_t byte;
+    (void)ch.ReadByte(byte);
+    return 0;
+  }
   reply->clear();
   if (ps.Recv(ch, *reply) != kStreamOk) {
     error = "the daemon did not answer \"" + action + "\"";

@@ -15,11 +15,13 @@
 
 namespace tidewell::cli {
 
-// Sends `request` to 127.0.0.1:`port` and, unless `reply` is null, waits up
-// to `timeout_s` seconds without progress for the answer. Returns 0 when
-// the exchange worked (the reply may still carry "error": see
-// ControlError), or -1 with `error` when the daemon cannot be reached or
-// does not answer.
+// Sends `request` to 127.0.0.1:`port` and waits up to `timeout_s` seconds
+// without progress for the answer (into `reply`), or, when `reply` is null
+// (for "stop", which gets none), until the daemon closes the connection:
+// the daemon checks who is at the other end before it reads, so the end
+// must stay open until it is done. Returns 0 when the exchange worked (the
+// reply may still carry "error": see ControlError), or -1 with `error` when
+// the daemon cannot be reached or does not answer.
 [[nodiscard]] int SendControl(int port, const PObject& request, PObject* reply, uint32_t timeout_s,
                               std::string& error);
 

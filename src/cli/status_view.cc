@@ -117,9 +117,15 @@ json BuildStatus(const StatusInput& in) {
       j["pending"] = (*d)["unfinished_files"].asUInt64();
       j["last_error"] = ErrorText((*d)["last_error"]);
       j["held_removals"] = HeldCount((*d)["held_removals"]);
-      if ((*d)["state"].isString()) state = (*d)["state"].asStringRef().c_str_utf8();
-      else if (s.paused) state = "paused";
-      else state = (*d)["status"].asStringRef() == ustring("syncing") ? "syncing" : "up to date";
+      // The daemon's state word: "ok", "paused", "error" or "held"; "ok"
+      // is told apart by whether events wait.
+      std::string word = (*d)["state"].asStringRef().c_str_utf8();
+      if (word.empty() || word == "ok") {
+        word = s.paused && word.empty() ? "paused"
+               : (*d)["status"].asStringRef() == ustring("syncing") ? "syncing"
+                                                                     : "up to date";
+      }
+      state = word;
     }
     j["state"] = state;
     if (summary != nullptr && summary->contains(std::to_string(s.id))) {

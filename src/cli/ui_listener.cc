@@ -45,7 +45,7 @@ void UiListener::Loop() {
     Reap(false);
     int fd = listener_.Accept(200);
     if (fd <= 0) continue;
-    if (LoopbackPeerUid(fd) != static_cast<long>(geteuid())) {
+    if (PortPeerUid(fd) != static_cast<long>(geteuid())) {
       ++refused_;
       close(fd);
       continue;

@@ -21,7 +21,7 @@
 #include <thread>
 
 #include "net/pobject.h"
-#include "platform/loopback_listener.h"
+#include "platform/ui_port_listener.h"
 
 namespace tidewell::cli {
 
@@ -60,7 +60,7 @@ class UiListener {
   };
 
   Handler handler_;
-  LoopbackListener listener_;
+  PortListener listener_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<int> refused_{0};

@@ -27,6 +27,7 @@ class StatusViewTest : public ::testing::Test {
     PObject s1, s2;
     s1["session_id"] = 1ull;
     s1["status"] = "syncing";
+    s1["state"] = "ok";
     s1["unfinished_files"] = 12ull;
     s1["held_removals"] = 0ull;
     s2["session_id"] = 2ull;

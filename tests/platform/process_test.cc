@@ -14,7 +14,7 @@
 
 #include "common/temp_dir.h"
 #include "platform/instance_lock.h"
-#include "platform/loopback_listener.h"
+#include "platform/ui_port_listener.h"
 
 namespace tidewell {
 namespace {
@@ -80,8 +80,8 @@ TEST(ProcessTest, InstanceLockAdmitsOneHolderAcrossProcesses) {
   EXPECT_EQ(0, IsInstanceLockHeld(path));
 }
 
-TEST(ProcessTest, LoopbackListenerNamesThePeersUser) {
-  LoopbackListener l;
+TEST(ProcessTest, PortListenerNamesThePeersUser) {
+  PortListener l;
   const int port = l.Open(0);
   ASSERT_GT(port, 0);
   EXPECT_EQ(0, l.Accept(10));  // nobody yet
@@ -93,7 +93,7 @@ TEST(ProcessTest, LoopbackListenerNamesThePeersUser) {
   ASSERT_EQ(0, connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
   int s = l.Accept(30000);
   ASSERT_GT(s, 0);
-  EXPECT_EQ(static_cast<long>(geteuid()), LoopbackPeerUid(s));
+  EXPECT_EQ(static_cast<long>(geteuid()), PortPeerUid(s));
   close(s);
   close(c);
 }

@@ -2,22 +2,22 @@
 // loopback connection. Loopback TCP is open to every local user, so a
 // server that takes orders over it checks the peer's user first.
 //
-// LoopbackListener is not thread-safe; one thread opens, accepts and closes.
-// LoopbackPeerUid may be called from any thread.
+// PortListener is not thread-safe; one thread opens, accepts and closes.
+// PortPeerUid may be called from any thread.
 
-#ifndef TIDEWELL_PLATFORM_LOOPBACK_LISTENER_H_
-#define TIDEWELL_PLATFORM_LOOPBACK_LISTENER_H_
+#ifndef TIDEWELL_PLATFORM_UI_PORT_LISTENER_H_
+#define TIDEWELL_PLATFORM_UI_PORT_LISTENER_H_
 
 #include <sys/types.h>
 
 namespace tidewell {
 
-class LoopbackListener {
+class PortListener {
  public:
-  LoopbackListener() = default;
-  ~LoopbackListener() { Close(); }
-  LoopbackListener(const LoopbackListener&) = delete;
-  LoopbackListener& operator=(const LoopbackListener&) = delete;
+  PortListener() = default;
+  ~PortListener() { Close(); }
+  PortListener(const PortListener&) = delete;
+  PortListener& operator=(const PortListener&) = delete;
 
   // Listens on 127.0.0.1:`port` (0: a free port the system picks). Returns
   // the bound port, or -1 (errno set) after closing what was opened.
@@ -38,8 +38,8 @@ class LoopbackListener {
 // The user id owning the other end of the loopback TCP connection `fd`, as
 // the kernel's connection table reports it; -1 when it cannot be found
 // (not a loopback IPv4 connection, or the table is unreadable).
-long LoopbackPeerUid(int fd);
+long PortPeerUid(int fd);
 
 }  // namespace tidewell
 
-#endif  // TIDEWELL_PLATFORM_LOOPBACK_LISTENER_H_
+#endif  // TIDEWELL_PLATFORM_UI_PORT_LISTENER_H_

@@ -1,4 +1,4 @@
-#include "platform/loopback_listener.h"
+#include "platform/ui_port_listener.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -14,7 +14,7 @@
 
 namespace tidewell {
 
-int LoopbackListener::Open(int port) {
+int PortListener::Open(int port) {
   Close();
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
@@ -35,7 +35,7 @@ int LoopbackListener::Open(int port) {
   return port_;
 }
 
-int LoopbackListener::Accept(int timeout_ms) {
+int PortListener::Accept(int timeout_ms) {
   if (fd_ < 0) {
     errno = EBADF;
     return -1;
@@ -49,7 +49,7 @@ int LoopbackListener::Accept(int timeout_ms) {
   return c;
 }
 
-void LoopbackListener::Close() {
+void PortListener::Close() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
   port_ = 0;
@@ -68,7 +68,7 @@ std::string TableForm(const sockaddr_in& sa) {
 
 }  // namespace
 
-long LoopbackPeerUid(int fd) {
+long PortPeerUid(int fd) {
   sockaddr_in peer{}, self{};
   socklen_t plen = sizeof peer, slen = sizeof self;
   if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &plen) != 0 ||
