@@ -36,6 +36,16 @@ bool ProgressCache::getProgressEntry(Entry& entry) {
   return true;
 }
 
+bool ProgressCache::getProgressEntryAfter(uint64_t row_id, Entry& entry) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (cache_list.empty()) return false;
+  auto it = cache_list.begin();
+  while (it != cache_list.end() && it->row_id != row_id) ++it;
+  if (it != cache_list.end()) ++it;
+  entry = it != cache_list.end() ? *it : cache_list.front();
+  return true;
+}
+
 void ProgressCache::updateProgressSyncId(uint64_t row_id, uint64_t sync_id) {
   std::lock_guard<std::mutex> lock(m_mutex);
   for (Entry& e : cache_list) {

@@ -35,6 +35,10 @@ class ProgressCache {
   void addProgressEntry(uint64_t row_id, const ResumeCondition& condition);
   // Copies the first entry into `entry`; false when the cache is empty.
   bool getProgressEntry(Entry& entry);
+  // Copies the entry after the one with `row_id` (the first one when that
+  // is the last or absent), so that a caller serving entries in turn is not
+  // stuck on one it cannot serve; false when the cache is empty.
+  bool getProgressEntryAfter(uint64_t row_id, Entry& entry);
   // Sets the sync id of the first entry with `row_id`; nothing when absent.
   void updateProgressSyncId(uint64_t row_id, uint64_t sync_id);
   // Removes the entry with `row_id`, keeping the order of the rest.

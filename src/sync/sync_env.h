@@ -54,6 +54,8 @@ struct TaskTiming {
   int redo_ms = 2000;    // after giving an event back
   int idle_ms = 1000;    // when there is nothing to do
   int paused_ms = 1000;  // between looks while the task is paused
+  int uptodate_ms = 5000;       // a puller, after every session answered "nothing new"
+  int long_retry_ms = 120000;   // a puller, after an error whose action is 2
 };
 
 struct SyncEnv {
