@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/random.h"
+
 namespace tidewell {
 namespace {
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "base/ustring.h"
+#include "common/random.h"
 
 namespace tidewell {
 namespace {
@@ -85,9 +86,7 @@ std::string RandomText(std::mt19937_64& rng, size_t max_len) {
 }
 
 TEST(UstringSearchTest, RandomisedAgainstStdString) {
-  uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  if (const char* env = std::getenv("TIDEWELL_SEED")) seed = std::strtoull(env, nullptr, 10);
-  std::cout << "seed " << seed << " (replay with TIDEWELL_SEED=" << seed << ")\n";
+  const uint64_t seed = testing::TestSeed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
 
@@ -146,9 +145,7 @@ TEST(UstringSearchTest, RandomisedAgainstStdString) {
 
 // Comparison against a byte loop, on long texts that share prefixes.
 TEST(UstringSearchTest, RandomisedCompare) {
-  uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  if (const char* env = std::getenv("TIDEWELL_SEED")) seed = std::strtoull(env, nullptr, 10);
-  std::cout << "seed " << seed << " (replay with TIDEWELL_SEED=" << seed << ")\n";
+  const uint64_t seed = testing::TestSeed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
   for (int round = 0; round < 3000; ++round) {
@@ -181,9 +178,7 @@ TEST(UstringSearchTest, RandomisedCompare) {
 
 // Editing against std::string: trims and substr on random texts.
 TEST(UstringSearchTest, RandomisedTrimsAndSubstr) {
-  uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  if (const char* env = std::getenv("TIDEWELL_SEED")) seed = std::strtoull(env, nullptr, 10);
-  std::cout << "seed " << seed << " (replay with TIDEWELL_SEED=" << seed << ")\n";
+  const uint64_t seed = testing::TestSeed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
   for (int round = 0; round < 2000; ++round) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/random.h"
 #include "common/temp_dir.h"
 #include "db/file_event_db.h"
 
@@ -27,10 +28,9 @@ struct Row {
 };
 
 TEST(FileEventDBRandomTest, MatchesMapModel) {
-  const unsigned seed = std::random_device{}();
-  std::printf("FileEventDBRandomTest.MatchesMapModel seed=%u\n", seed);
+  const uint64_t seed = testing::TestSeed();
   SCOPED_TRACE("seed=" + std::to_string(seed));
-  std::mt19937 rng(seed);
+  std::mt19937 rng(static_cast<std::mt19937::result_type>(seed));
 
   testing::TempDir dir;
   fs::create_directories(dir.Join("db"));

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/random.h"
+
 namespace tidewell {
 namespace {
 
@@ -98,10 +100,9 @@ TEST(FileListTest, OrderIsByUnsignedBytes) {
 // entry once, in the order of descending paths where a directory follows its
 // content ("/" sorts as the lowest byte for this).
 TEST(FileListTest, RandomTreesMatchModel) {
-  const unsigned seed = std::random_device{}();
-  std::printf("FileListTest.RandomTreesMatchModel seed=%u\n", seed);
+  const uint64_t seed = testing::TestSeed();
   SCOPED_TRACE("seed=" + std::to_string(seed));
-  std::mt19937 rng(seed);
+  std::mt19937 rng(static_cast<std::mt19937::result_type>(seed));
   for (int round = 0; round < 50; ++round) {
     StringBuffer buf;
     FileList list(buf);

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "common/random.h"
 #include "common/temp_dir.h"
 #include "db/sql_template.h"
 
@@ -142,10 +143,9 @@ namespace {
 // Marks set, replaced and removed with their subtrees at random, against a
 // std::map model.
 TEST_F(FileStatusDBTest, RandomMarksMatchMapModel) {
-  const unsigned seed = std::random_device{}();
-  std::printf("FileStatusDBTest.RandomMarksMatchMapModel seed=%u\n", seed);
+  const uint64_t seed = testing::TestSeed();
   SCOPED_TRACE("seed=" + std::to_string(seed));
-  std::mt19937 rng(seed);
+  std::mt19937 rng(static_cast<std::mt19937::result_type>(seed));
   const char* paths[] = {"/r", "/r/a", "/r/a/b", "/r/ab", "/r/a_", "/r/a%", "/r/a*", "/r/a*/c", "/r/A"};
   std::map<std::string, int> model;
   for (int step = 0; step < 120; ++step) {

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "common/random.h"
 #include "common/temp_dir.h"
 
 namespace tidewell {
@@ -154,10 +155,9 @@ namespace {
 // Filtered local events set and removed (with their subtrees) at random,
 // against a std::map model.
 TEST_F(FilterDBTest, RandomFilteredEventsMatchMapModel) {
-  const unsigned seed = std::random_device{}();
-  std::printf("FilterDBTest.RandomFilteredEventsMatchMapModel seed=%u\n", seed);
+  const uint64_t seed = testing::TestSeed();
   SCOPED_TRACE("seed=" + std::to_string(seed));
-  std::mt19937 rng(seed);
+  std::mt19937 rng(static_cast<std::mt19937::result_type>(seed));
   const char* paths[] = {"/a", "/a/b", "/a/b/c", "/ab", "/a*", "/a*/x", "/a_b", "/a%/y", "/z"};
   std::map<std::pair<uint64_t, std::string>, int> model;  // (session, path) -> filtered_type
   for (int step = 0; step < 300; ++step) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/random.h"
 #include "delta/diagnostics.h"
 #include "delta_test_util.h"
 
@@ -188,9 +189,9 @@ TEST_F(DeltaFileReaderTest, RebuiltFileIsDigestedAndSignedInTheSamePass) {
 }
 
 TEST_F(DeltaFileReaderTest, ReverseDeltaRestoresTheBasis) {
-  const uint32_t seed = static_cast<uint32_t>(::testing::UnitTest::GetInstance()->random_seed());
-  std::printf("seed %u\n", seed);
-  std::mt19937 rng(seed);
+  const uint64_t seed = testing::TestSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(static_cast<std::mt19937::result_type>(seed));
   for (int round = 0; round < 6; ++round) {
     const std::string basis = RandomBytes(rng(), 20000 + rng() % 50000);
     // Pieces of the basis in shuffled order, repeated and mixed with new

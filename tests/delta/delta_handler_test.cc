@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/random.h"
 #include "delta_test_util.h"
 
 namespace tidewell {
@@ -96,9 +97,9 @@ TEST_F(DeltaHandlerTest, LiteralsAreSplitAtInputChunks) {
 // Seeded edits of every kind against a model: the patch must rebuild the
 // file, and unchanged stretches must travel as copies.
 TEST_F(DeltaHandlerTest, RandomEditsRoundTrip) {
-  const uint32_t seed = static_cast<uint32_t>(::testing::UnitTest::GetInstance()->random_seed());
-  std::printf("seed %u\n", seed);
-  std::mt19937 rng(seed);
+  const uint64_t seed = testing::TestSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(static_cast<std::mt19937::result_type>(seed));
   const std::string basis = RandomBytes(seed, 300000);
   for (int round = 0; round < 8; ++round) {
     std::string next = basis;

@@ -9,18 +9,14 @@
 #include <string>
 
 #include "base/ustring.h"
+#include "common/random.h"
 #include "common/temp_dir.h"
 #include "delta/delta_file_reader.h"
 #include "delta/file_reader.h"
 
 namespace tidewell::testing {
 
-inline std::string RandomBytes(uint32_t seed, size_t n) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
-}
+using ::tidewell::testing::RandomBytes;
 
 inline std::string Bytes(std::initializer_list<int> values) {
   std::string s;

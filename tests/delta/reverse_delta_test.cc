@@ -5,14 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include "common/random.h"
+
 namespace tidewell {
 namespace {
 
 // Model: for each basis byte, the new-file position of its newest copy, or -1.
 TEST(ReverseDeltaTest, NewestCopyWinsAndBlocksNeverOverlap) {
-  const uint32_t seed = static_cast<uint32_t>(::testing::UnitTest::GetInstance()->random_seed());
-  std::printf("seed %u\n", seed);
-  std::mt19937 rng(seed);
+  const uint64_t seed = testing::TestSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(static_cast<std::mt19937::result_type>(seed));
   for (int round = 0; round < 50; ++round) {
     const size_t basis = 1 + rng() % 300;
     std::vector<long> model(basis, -1);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/random.h"
 #include "events/event_tree.h"
 
 namespace tidewell {
@@ -249,12 +250,7 @@ class Model {
 class EventTreeModelTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* env = std::getenv("TIDEWELL_TEST_SEED");
-    seed_ = env ? std::strtoull(env, nullptr, 10)
-                : static_cast<uint64_t>(
-                      std::chrono::steady_clock::now().time_since_epoch().count());
-    std::cout << "event tree model seed: " << seed_
-              << " (replay with TIDEWELL_TEST_SEED)" << std::endl;
+    seed_ = testing::TestSeed();
     rng_.seed(seed_);
   }
 

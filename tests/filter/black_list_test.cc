@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/random.h"
 #include "common/temp_dir.h"
 #include "filter/sync_folder.h"
 #include "filter/white_list_cpp.h"
@@ -97,10 +98,9 @@ TEST_F(BlackListTest, InsertIgnoresAnEntryPresentInOtherCase) {
 // Random inserts and removals against a model of case-insensitive sets,
 // written to a file and loaded back into a second list.
 TEST_F(BlackListTest, RandomEditsMatchModelAndSurviveWriteAndLoad) {
-  const unsigned seed = std::random_device{}();
-  std::printf("BlackListTest.RandomEditsMatchModelAndSurviveWriteAndLoad seed=%u\n", seed);
+  const uint64_t seed = testing::TestSeed();
   SCOPED_TRACE("seed=" + std::to_string(seed));
-  std::mt19937 rng(seed);
+  std::mt19937 rng(static_cast<std::mt19937::result_type>(seed));
   const char* words[] = {"a", "A", "b", "Thumbs.db", "thumbs.DB", "~$", "/tmp", "/TMP", "x y", "\xc3\xa9"};
   std::vector<std::string> prefix_model, dir_model;  // insertion order as stored
   auto has = [](const std::vector<std::string>& m, const std::string& w) {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "base/error_code.h"
+#include "common/random.h"
 #include "net/memory_channel.h"
 #include "net_test_util.h"
 
@@ -18,7 +19,7 @@ namespace tidewell {
 namespace {
 
 using testing::ConnectPair;
-using testing::Listener;
+using testing::LoopbackListener;
 using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point start) {
@@ -123,7 +124,7 @@ TEST(ChannelTest, OpenRefusesBadArgumentsAndDoubleOpen) {
 TEST(ChannelTest, RefusedConnectIsAFailure) {
   int port;
   {
-    Listener gone;
+    LoopbackListener gone;
     port = gone.port();
   }  // nothing listens there any more
   Channel ch;
@@ -210,7 +211,7 @@ TEST(ChannelTest, PeerThatDoesNotReadTimesOutFlush) {
 // A listener whose accept queue is full drops further connection attempts,
 // which is what an unresponsive server looks like.
 TEST(ChannelTest, ConnectToUnresponsivePeerTimesOut) {
-  Listener listener(0);
+  LoopbackListener listener(0);
   Channel filler;  // takes the one place in the queue
   ASSERT_EQ(0, filler.Open("127.0.0.1", listener.port()));
   Channel ch;

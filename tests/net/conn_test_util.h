@@ -27,52 +27,12 @@
 #include <thread>
 #include <vector>
 
+#include "common/loopback.h"
 #include "common/temp_dir.h"
 #include "common/test_cert.h"
 #include "relay/relay_server.h"
 
 namespace tidewell::testing {
-
-// A listening socket on 127.0.0.1 with a port chosen by the system.
-class LoopbackListener {
- public:
-  LoopbackListener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
-    EXPECT_EQ(0, listen(fd_, 64));
-    EXPECT_EQ(0, getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len));
-    port_ = ntohs(sa.sin_port);
-  }
-  ~LoopbackListener() { Close(); }
-  LoopbackListener(const LoopbackListener&) = delete;
-  LoopbackListener& operator=(const LoopbackListener&) = delete;
-
-  int port() const { return port_; }
-  // Blocks until a connection arrives or Close(); returns its socket or -1.
-  int Accept() { return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC); }
-  // Wakes a blocked Accept (which then fails) and closes the socket.
-  void Close() {
-    if (fd_ >= 0) {
-      shutdown(fd_, SHUT_RDWR);
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
-
-// A port on 127.0.0.1 that nothing listens on (bound, then released).
-inline int UnusedPort() {
-  LoopbackListener l;
-  return l.port();
-}
 
 // A TCP server that sends back every byte it receives, one thread per
 // connection, until the client closes.
@@ -252,7 +212,7 @@ class TinyProxy {
 
  private:
   void Start(const TempDir& dir, const std::string& user, const std::string& password) {
-    port_ = UnusedPort();
+    port_ = UnusedLoopbackPort();
     std::string conf = dir.Join("tinyproxy.conf");
     {
       std::ofstream out(conf);

@@ -296,7 +296,7 @@ TEST(ConnectionHandshakeTest, RefusedSslRequestAndUnreachableServer) {
     EXPECT_FALSE(c->IsAlive());
     ASSERT_EQ(1u, server.seen().size());  // no connect after a refused SSL request
   }
-  ConnectionPool nowhere(InfoFor(testing::UnusedPort(), false), ProxyInfo{}, TunnelInfo{}, 1);
+  ConnectionPool nowhere(InfoFor(testing::UnusedLoopbackPort(), false), ProxyInfo{}, TunnelInfo{}, 1);
   PooledConnection c(nowhere);
   EXPECT_EQ(ERR_IO, hs.RequestChannel(nowhere, *c, 1));
   EXPECT_TRUE(c->GetChannel().IsClosed());

@@ -10,6 +10,7 @@
 #include <random>
 #include <thread>
 
+#include "common/random.h"
 #include "net/proxy_channel.h"
 #include "net/tunnel_channel.h"
 
@@ -189,9 +190,7 @@ TEST(ConnectionPoolTest, ReloadWaitsForHeldConnectionsAndReplacesThem) {
 // The pool against a plain list model: front-to-back order, used flags,
 // alive/expired returns, reloads. The seed is printed for replay.
 TEST(ConnectionPoolTest, RandomisedAgainstAListModel) {
-  const char* env = std::getenv("TIDEWELL_SEED");
-  uint64_t seed = env ? std::strtoull(env, nullptr, 10) : std::random_device{}();
-  std::printf("seed: %llu (set TIDEWELL_SEED to replay)\n", static_cast<unsigned long long>(seed));
+  const uint64_t seed = testing::TestSeed();
   std::mt19937_64 rng(seed);
   const size_t n = 4;
   ConnectionPool pool(Info(), ProxyInfo{}, TunnelInfo{}, n);

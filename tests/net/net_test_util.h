@@ -18,42 +18,16 @@
 #include <random>
 #include <string>
 
+#include "common/loopback.h"
+#include "common/random.h"
 #include "net/channel.h"
 
 namespace tidewell::testing {
 
-// A listening socket on 127.0.0.1 with a port chosen by the system.
-class Listener {
- public:
-  explicit Listener(int backlog = 8) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
-    EXPECT_EQ(0, listen(fd_, backlog));
-    EXPECT_EQ(0, getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len));
-    port_ = ntohs(sa.sin_port);
-  }
-  ~Listener() { ::close(fd_); }
-  Listener(const Listener&) = delete;
-  Listener& operator=(const Listener&) = delete;
-
-  int port() const { return port_; }
-  int fd() const { return fd_; }
-  // Blocks until a connection arrives; returns its socket or -1.
-  int Accept() { return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC); }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
-
 // Connects `client` to a fresh listener and opens `server` on the accepted
 // socket, both configured as the daemon does.
 inline void ConnectPair(Channel& client, Channel& server) {
-  Listener listener;
+  LoopbackListener listener;
   ASSERT_EQ(0, client.Open("127.0.0.1", listener.port()));
   int fd = listener.Accept();
   ASSERT_GE(fd, 0);
@@ -86,22 +60,6 @@ inline void MakeSelfSignedCert(const std::string& cert_path, const std::string& 
   ASSERT_NE(nullptr, f);
   EXPECT_EQ(1, PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr));
   std::fclose(f);
-}
-
-// Random bytes from a seeded generator.
-inline std::string RandomBytes(std::mt19937_64& rng, size_t n) {
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng() & 0xFF);
-  return s;
-}
-
-// A seed for randomised tests, printed so a failure can be replayed; the
-// environment variable TIDEWELL_SEED overrides it.
-inline uint64_t TestSeed() {
-  const char* env = std::getenv("TIDEWELL_SEED");
-  uint64_t seed = env ? std::strtoull(env, nullptr, 10) : std::random_device{}();
-  std::printf("seed: %llu (set TIDEWELL_SEED to replay)\n", static_cast<unsigned long long>(seed));
-  return seed;
 }
 
 }  // namespace tidewell::testing

@@ -248,7 +248,7 @@ TEST(ProtocolRequestTest, SslRequestValueForm) {
 TEST(ProtocolRequestTest, ConnectAndDisconnect) {
   Channel ch;
   {
-    testing::Listener listener;
+    testing::LoopbackListener listener;
     ASSERT_EQ(0, ProtoConnect(ch, "127.0.0.1", listener.port()));
     EXPECT_FALSE(ch.IsClosed());
     EXPECT_EQ(0, ProtoDisconnect(ch));
@@ -256,7 +256,7 @@ TEST(ProtocolRequestTest, ConnectAndDisconnect) {
   }
   int port;
   {
-    testing::Listener gone;
+    testing::LoopbackListener gone;
     port = gone.port();
   }
   EXPECT_EQ(-1, ProtoConnect(ch, "127.0.0.1", port));

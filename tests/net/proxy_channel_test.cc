@@ -66,7 +66,7 @@ TEST(ProxyChannelTest, RefusalLeavesTheChannelClosed) {
   TW_SKIP_WITHOUT_TINYPROXY();
   TempDir dir;
   TinyProxy proxy(dir);
-  int nowhere = testing::UnusedPort();
+  int nowhere = testing::UnusedLoopbackPort();
   EXPECT_EQ(kProxyTunnelRefused, OpenThrough(proxy.port(), nowhere));
   ProxyChannel ch(ProxyAt(proxy.port()));
   EXPECT_EQ(ERR_IO, ch.Open("127.0.0.1", nowhere));
@@ -106,7 +106,7 @@ TEST(ProxyChannelTest, ProxyThenRelayEndToEnd) {
 
   // A target the relay cannot reach fails after the proxy step.
   ProxyTunnelChannel bad(ProxyAt(proxy.port()), TunnelInfo{true, "127.0.0.1", static_cast<uint16_t>(relay.port())});
-  EXPECT_EQ(ERR_IO, bad.Open("127.0.0.1", testing::UnusedPort()));
+  EXPECT_EQ(ERR_IO, bad.Open("127.0.0.1", testing::UnusedLoopbackPort()));
   EXPECT_TRUE(bad.IsClosed());
 }
 
@@ -176,7 +176,7 @@ TEST(ProxyTunnelTest, RefusesAnswersThatAreNotHttp) {
 }
 
 TEST(ProxyTunnelTest, RefusesBadArgumentsAndUnreachableProxies) {
-  EXPECT_EQ(kProxyTunnelConnect, OpenThrough(testing::UnusedPort(), 80));
+  EXPECT_EQ(kProxyTunnelConnect, OpenThrough(testing::UnusedLoopbackPort(), 80));
   ProxyTunnelEndpoint proxy{"127.0.0.1", 1};
   ProxyTunnelEndpoint bad_target{"host name", 80};
   EXPECT_EQ(kProxyTunnelInvalid, VELTProxyTunnelOpen(&proxy, &bad_target, nullptr));

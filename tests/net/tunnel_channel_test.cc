@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/error_code.h"
+#include "common/random.h"
 #include "conn_test_util.h"
 #include "net/socket_ops.h"
 #include "net/ssl_session.h"
@@ -36,13 +37,6 @@ void ExpectEcho(Channel& ch, const std::string& data) {
   std::string back(data.size(), '\0');
   ASSERT_EQ(0, ch.Read(back.data(), back.size()));
   EXPECT_EQ(data, back);
-}
-
-std::string Pattern(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
 }
 
 TunnelInfo RelayAt(int port) { return TunnelInfo{true, "127.0.0.1", static_cast<uint16_t>(port)}; }
@@ -133,7 +127,7 @@ TEST(TunnelChannelTest, RelayForwardsBothWaysAtBufferBoundaries) {
   ASSERT_EQ(0, ch.Open("127.0.0.1", echo.port()));
   EXPECT_FALSE(ch.IsSSL());
   for (size_t n : {size_t{1}, size_t{13}, size_t{4096}, Channel::kDefaultCapacity - 1, Channel::kDefaultCapacity}) {
-    ExpectEcho(ch, Pattern(n, static_cast<unsigned>(n)));
+    ExpectEcho(ch, testing::RandomBytes(n, n));
   }
   EXPECT_EQ(1, echo.connections());
   EXPECT_EQ(1u, relay.server().tunnels_opened());
@@ -178,7 +172,7 @@ TEST(TunnelChannelTest, RelayRefusalsFailOpenAndLeaveTheChannelClosed) {
   TestRelay relay(dir, options);
 
   TunnelChannel unreachable(RelayAt(relay.port()));
-  EXPECT_EQ(ERR_IO, unreachable.Open("127.0.0.1", testing::UnusedPort()));  // not allowed
+  EXPECT_EQ(ERR_IO, unreachable.Open("127.0.0.1", testing::UnusedLoopbackPort()));  // not allowed
   EXPECT_TRUE(unreachable.IsClosed());
   uint8_t b;
   EXPECT_EQ(ERR_IO, unreachable.ReadByte(b));
@@ -187,7 +181,7 @@ TEST(TunnelChannelTest, RelayRefusalsFailOpenAndLeaveTheChannelClosed) {
   ASSERT_EQ(0, allowed.Open("127.0.0.1", echo.port()));
   ExpectEcho(allowed, "x");
 
-  TunnelChannel no_relay(RelayAt(testing::UnusedPort()));
+  TunnelChannel no_relay(RelayAt(testing::UnusedLoopbackPort()));
   EXPECT_EQ(ERR_IO, no_relay.Open("127.0.0.1", echo.port()));
   EXPECT_EQ(ERR_INVAL, no_relay.Open(nullptr, echo.port()));
   EXPECT_EQ(ERR_INVAL, no_relay.Open("127.0.0.1", -1));
@@ -225,7 +219,7 @@ TEST(TunnelChannelTest, RelayAnswersWithTheStatusItsTargetRulesGive) {
     SslPtr ssl = NewSslSession(false, plain.GetFd());
     ASSERT_NE(nullptr, ssl);
     ASSERT_EQ(0, SslHandshake(ssl.get(), timeval{1, 0}, 10, nullptr));
-    const int port = c.to_echo ? echo.port() : testing::UnusedPort();
+    const int port = c.to_echo ? echo.port() : testing::UnusedLoopbackPort();
     EXPECT_EQ(c.status, VELTTunnelClientHandshake(ssl.get(), "127.0.0.1", port, 1, 0, 10));
     if (c.to_echo && c.status == kRelayConnected) ++expected_connections;
   }
@@ -334,7 +328,7 @@ TEST(TunnelChannelTest, ManyConcurrentTunnels) {
     clients.emplace_back([&, i] {
       TunnelChannel ch(RelayAt(relay.port()));
       if (ch.Open("127.0.0.1", echo.port()) != 0) return;
-      std::string data = Pattern(20000 + static_cast<size_t>(i), static_cast<unsigned>(i));
+      std::string data = testing::RandomBytes(i, 20000 + static_cast<size_t>(i));
       std::string back(data.size(), '\0');
       if (ch.Write(data.data(), data.size()) == 0 && ch.FlushWrite(0) == 0 && ch.Read(back.data(), back.size()) == 0 &&
           back == data) {

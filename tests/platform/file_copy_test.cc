@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include "common/random.h"
 #include "common/temp_dir.h"
 #include "fs_test_util.h"
 #include "private_mount.h"
@@ -19,14 +20,8 @@ namespace {
 using ::tidewell::testing::Exists;
 using ::tidewell::testing::ModeOf;
 using ::tidewell::testing::PrivateTmpfs;
+using ::tidewell::testing::RandomBytes;
 using ::tidewell::testing::TempDir;
-
-std::string RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(rng());
-  return s;
-}
 
 // Names in `dir` other than "." and "..".
 int EntryCount(const std::string& dir) {
@@ -49,11 +44,11 @@ class FileCopyTest : public ::testing::Test {
 };
 
 TEST_F(FileCopyTest, CopiesContentOfEverySize) {
-  const uint32_t seed = 20240611;
+  const uint64_t seed = testing::TestSeed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   for (size_t size :
        {size_t{0}, size_t{1}, size_t{4095}, size_t{4096}, size_t{1} << 20, (size_t{3} << 20) + 7}) {
-    std::string content = RandomBytes(size, seed + static_cast<uint32_t>(size));
+    std::string content = RandomBytes(seed + size, size);
     dir_.WriteFile("src", content);
     ASSERT_EQ(0, Copy("src", "dst")) << size;
     EXPECT_EQ(content, dir_.ReadFile("dst")) << size;
@@ -63,7 +58,7 @@ TEST_F(FileCopyTest, CopiesContentOfEverySize) {
 
 TEST_F(FileCopyTest, SparseSourceKeepsContentAndHoles) {
   const off_t kSize = 16 << 20;
-  std::string head = RandomBytes(100000, 1), tail = RandomBytes(5000, 2);
+  std::string head = RandomBytes(1, 100000), tail = RandomBytes(2, 5000);
   int fd = open(dir_.Join("sparse").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(static_cast<ssize_t>(head.size()), pwrite(fd, head.data(), head.size(), 0));
@@ -150,7 +145,7 @@ TEST_F(FileCopyTest, FullDiskGivesMinusTwoAndKeepsBothSides) {
     ASSERT_EQ(3, write(fd, "old", 3));
     close(fd);
   }
-  std::string big = RandomBytes(1 << 20, 7);
+  std::string big = RandomBytes(7, 1 << 20);
   dir_.WriteFile("src", big);
   EXPECT_EQ(-2, FSCopy(dir_.Join("src").c_str(), target.c_str(), true));
   EXPECT_EQ(big, dir_.ReadFile("src"));

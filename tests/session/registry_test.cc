@@ -8,6 +8,8 @@
 #include <map>
 #include <random>
 
+#include "common/random.h"
+
 namespace tidewell {
 namespace {
 
@@ -98,10 +100,8 @@ TEST(RegistryTest, ClearReleasesObjectsOnlyAfterLastCopy) {
 }
 
 TEST(RegistryTest, RandomOperationsMatchMap) {
-  const char* env = std::getenv("TIDEWELL_TEST_SEED");
-  uint64_t seed = env ? std::strtoull(env, nullptr, 10)
-                      : std::chrono::steady_clock::now().time_since_epoch().count();
-  std::cout << "registry seed: " << seed << std::endl;
+  const uint64_t seed = testing::TestSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
   Registry r;
   std::map<uint64_t, uint32_t> model;  // id -> recycle_time

@@ -2,6 +2,7 @@
 // operations from a printed seed (replay with TIDEWELL_SEED=<seed>), and
 // under concurrent writers.
 
+#include "common/random.h"
 #include "session/session_state.h"
 
 #include <gtest/gtest.h>
@@ -18,10 +19,9 @@ namespace {
 using Status = SessionStateTable::Status;
 
 TEST(SessionStateTableTest, MatchesAMapModel) {
-  const char* env = std::getenv("TIDEWELL_SEED");
-  const unsigned seed = env ? static_cast<unsigned>(std::strtoul(env, nullptr, 10)) : std::random_device{}();
-  std::printf("SessionStateTableTest seed %u\n", seed);
-  std::mt19937 rng(seed);
+  const uint64_t seed = testing::TestSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(static_cast<std::mt19937::result_type>(seed));
   SessionStateTable table;
   std::map<uint64_t, Status> model;
   for (int step = 0; step < 20000; ++step) {

@@ -1,16 +1,12 @@
 #include "session/ui_ipc.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <future>
 #include <string>
 
 #include "base/settings.h"
+#include "common/loopback.h"
 #include "common/temp_dir.h"
 #include "net/pobject.h"
 
@@ -21,22 +17,9 @@ namespace {
 // connection. The daemon's settings are pointed at it.
 class FakeUi {
  public:
-  FakeUi() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    EXPECT_EQ(listen(fd_, 8), 0);
-    socklen_t len = sizeof addr;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-  }
-  ~FakeUi() { close(fd_); }
-
   // Accepts one connection and decodes one value from it.
   PObject Take() {
-    int conn = accept(fd_, nullptr, nullptr);
+    int conn = listener_.Accept();
     EXPECT_GE(conn, 0);
     UI_IPC ipc;
     EXPECT_EQ(ipc.Open(conn), 0);
@@ -46,11 +29,10 @@ class FakeUi {
     return got;
   }
 
-  int port() const { return port_; }
+  int port() const { return listener_.port(); }
 
  private:
-  int fd_ = -1;
-  int port_ = 0;
+  testing::LoopbackListener listener_{8};
 };
 
 class UiIpcTest : public ::testing::Test {
