@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "delta/diagnostics.h"
+#include "platform/fault_seam.h"
 #include "platform/fd_io.h"
 
 namespace tidewell {
@@ -112,7 +113,7 @@ int fd_stat(fd_t* fd, uint64_t* size) {
 }
 
 int fd_sync(fd_t* fd) {
-  if (::fsync(fd->handle) != 0) {
+  if (FaultDue(FaultPoint::kFileSync) || ::fsync(fd->handle) != 0) {
     Report(__LINE__, "FlushFileBuffers", errno);
     return -1;
   }

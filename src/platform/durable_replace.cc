@@ -11,6 +11,7 @@
 #include "base/log.h"
 #include "base/tmp_name_gen.h"
 #include "base/utf8_prefix.h"
+#include "platform/fault_seam.h"
 #include "platform/file_rename.h"
 #include "platform/path_util.h"
 
@@ -73,13 +74,13 @@ int Replace(const ustring& target, int mode, const std::function<int(int fd, con
   if (mode >= 0 && fchmod(fd, static_cast<mode_t>(mode)) != 0) return fail(-1);
   int r = writer(fd, tmp);
   if (r < 0) return fail(r);
-  if (fsync(fd) != 0) return fail(IsNoSpace(errno) ? kReplaceNoSpace : -1);
+  if (FaultDue(FaultPoint::kFileSync) || fsync(fd) != 0) return fail(IsNoSpace(errno) ? kReplaceNoSpace : -1);
   int closed = close(fd);
   fd = -1;
   if (closed != 0) return fail(IsNoSpace(errno) ? kReplaceNoSpace : -1);
   {
     std::lock_guard<std::mutex> lock(RenameMutex());
-    if (rename(tmp.c_str(), target_path.c_str()) != 0) return fail(-1);
+    if (FaultDue(FaultPoint::kRename) || rename(tmp.c_str(), target_path.c_str()) != 0) return fail(-1);
   }
   if (SyncDirectory(dir.c_str()) != 0) {
     int err = errno;

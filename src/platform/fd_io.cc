@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/fault_seam.h"
+
 namespace tidewell {
 
 namespace {
@@ -66,9 +68,12 @@ int WriteAll(int fd, const void* data, size_t size, const WaitLimits& limits, si
     return result;
   };
   while (done < size) {
-    ssize_t n = socket ? send(fd, p + done, size - done, MSG_NOSIGNAL) : -1;
-    if (socket && n < 0 && errno == ENOTSOCK) socket = false;
-    if (!socket) n = write(fd, p + done, size - done);
+    ssize_t n = -1;
+    if (!FaultDue(FaultPoint::kWrite)) {
+      n = socket ? send(fd, p + done, size - done, MSG_NOSIGNAL) : -1;
+      if (socket && n < 0 && errno == ENOTSOCK) socket = false;
+      if (!socket) n = write(fd, p + done, size - done);
+    }
     if (n > 0) {
       done += static_cast<size_t>(n);
       continue;

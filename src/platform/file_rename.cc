@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/log.h"
+#include "platform/fault_seam.h"
 #include "platform/path_util.h"
 
 namespace tidewell {
@@ -20,7 +21,7 @@ std::mutex& RenameMutex() {
 int SyncDirectory(const char* dir) {
   int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return -1;
-  int r = fsync(fd);
+  int r = FaultDue(FaultPoint::kDirSync) ? -1 : fsync(fd);
   int saved = errno;
   close(fd);
   if (r != 0 && saved != EINVAL && saved != ENOTSUP) {

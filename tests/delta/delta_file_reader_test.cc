@@ -1,11 +1,14 @@
 #include "delta/delta_file_reader.h"
 
 #include <atomic>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
 #include "common/random.h"
 #include "delta/diagnostics.h"
+#include "platform/durable_replace.h"
+#include "platform/fault_seam.h"
 #include "delta_test_util.h"
 
 namespace tidewell {
@@ -148,6 +151,44 @@ TEST_F(DeltaFileReaderTest, MissingFilesAndArgumentsBlameTheirFile) {
     }
     EXPECT_NE(0, reader.readFile()) << c.input << " " << c.sig << " " << c.out;
     EXPECT_EQ(c.fault, reader.fault()) << c.input << " " << c.sig << " " << c.out;
+  }
+}
+
+// A full disk under the outputs, as the command-line tool meets it: the run
+// fails blaming the output, and the durable replace leaves the old file.
+TEST_F(DeltaFileReaderTest, FullDiskBlamesTheOutputAndKeepsTheOldFile) {
+  // One copy of the whole 3 MiB basis: written in several pieces.
+  dir_.WriteFile("basis", RandomBytes(8, 3 << 20));
+  dir_.WriteFile("delta", kMagic + Bytes({0x4F, 0, 0, 0, 0, 0, 0x30, 0, 0}) + Bytes({0}));
+  dir_.WriteFile("new", "old file");
+  for (int skip : {0, 2}) {  // the first write, or a later one
+    SCOPED_TRACE("writes before the fault: " + std::to_string(skip));
+    ScopedFault full(FaultPoint::kWrite, ENOSPC, 1, skip);
+    DeltaFileReader patch;
+    patch.setFile(ustring(dir_.Join("delta")), ustring(dir_.Join("basis")));
+    ustring digest;
+    patch.setHashString(&digest);  // so the copy goes through the writes
+    int rc = 0;
+    const int replaced = DurableReplaceByPath(ustring(dir_.Join("new")), [&](const ustring& temp) {
+      patch.setNewFile(temp);
+      rc = patch.readFile();
+      return rc == 0 ? 0 : -1;
+    });
+    EXPECT_EQ(-1, replaced);
+    EXPECT_EQ(-3, rc);
+    EXPECT_EQ(DeltaFault::kOutput, patch.fault());
+    EXPECT_TRUE(dir_.ReadFile("new") == "old file");
+  }
+  {
+    ScopedFault full(FaultPoint::kWrite, ENOSPC);
+    SimpleFileReader sign;
+    sign.setFile(ustring(dir_.Join("basis")));
+    sign.setSignature(ustring(dir_.Join("basis.sig")), 2048, 8);
+    EXPECT_EQ(-3, sign.readFile());
+    EXPECT_EQ(DeltaFault::kOutput, sign.fault());
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    EXPECT_EQ(std::string::npos, entry.path().string().find("tw-tmp")) << entry.path();
   }
 }
 

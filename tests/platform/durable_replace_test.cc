@@ -5,11 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/temp_dir.h"
+#include "platform/fault_seam.h"
+#include "platform/fd_io.h"
 #include "fs_test_util.h"
 #include "private_mount.h"
 
@@ -96,6 +100,92 @@ TEST(DurableReplaceTest, FullDiskIsReportedAndHarmless) {
   EXPECT_EQ(kReplaceNoSpace, DurableReplaceContent(target.c_str(), big));
   EXPECT_EQ(std::vector<std::string>{"state"}, Names(small.path()));
   ASSERT_EQ(0, DurableReplaceContent(target.c_str(), "still works"));
+}
+
+// Every failing call of the replace, through the fault seam: a failure
+// before the rename leaves the old content and no temporary; the result says
+// whether the disk was full.
+TEST(DurableReplaceTest, EachFailingCallLeavesTheOldContent) {
+  struct Case {
+    const char* what;
+    FaultPoint point;
+    int error;
+    int skip;
+    int result;
+  } cases[] = {
+      {"disk full while writing", FaultPoint::kWrite, ENOSPC, 0, kReplaceNoSpace},
+      {"quota full on a later write", FaultPoint::kWrite, EDQUOT, 1, kReplaceNoSpace},
+      {"write error", FaultPoint::kWrite, EIO, 0, -1},
+      {"flush finds the disk full", FaultPoint::kFileSync, ENOSPC, 0, kReplaceNoSpace},
+      {"flush fails", FaultPoint::kFileSync, EIO, 0, -1},
+      {"rename refused", FaultPoint::kRename, EACCES, 0, -1},
+  };
+  TempDir dir;
+  dir.WriteFile("state", "old");
+  // Written in two pieces, so a fault can hit the second.
+  auto two_writes = [](int fd) {
+    int r = WriteAll(fd, "new ", 4);
+    return r != 0 ? r : WriteAll(fd, "content", 7);
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    {
+      ScopedFault fault(c.point, c.error, 1, c.skip);
+      errno = 0;
+      EXPECT_EQ(c.result, DurableReplace(dir.Join("state").c_str(), two_writes));
+      EXPECT_EQ(c.error, errno);
+    }
+    EXPECT_EQ("old", dir.ReadFile("state"));
+    EXPECT_EQ(std::vector<std::string>{"state"}, Names(dir.path()));
+  }
+  // The path form fails the same way when the writer's bytes cannot be
+  // flushed.
+  {
+    ScopedFault fault(FaultPoint::kFileSync, EIO);
+    EXPECT_EQ(-1, DurableReplaceByPath(dir.Join("state").c_str(), [](const ustring& temp) {
+      std::ofstream(temp.c_str_utf8()) << "by name";
+      return 0;
+    }));
+  }
+  EXPECT_EQ("old", dir.ReadFile("state"));
+  EXPECT_EQ(std::vector<std::string>{"state"}, Names(dir.path()));
+  ASSERT_EQ(0, DurableReplace(dir.Join("state").c_str(), two_writes));
+  EXPECT_EQ("new content", dir.ReadFile("state"));
+}
+
+// After the rename only the folder's flush is left: when it fails the new
+// content is in place but may not survive a crash, so the replace reports a
+// failure rather than success.
+TEST(DurableReplaceTest, FailedFolderFlushIsReportedAfterTheRename) {
+  TempDir dir;
+  dir.WriteFile("state", "old");
+  {
+    ScopedFault fault(FaultPoint::kDirSync, EIO);
+    EXPECT_EQ(-1, DurableReplaceContent(dir.Join("state").c_str(), "new"));
+    EXPECT_EQ(EIO, errno);
+  }
+  EXPECT_EQ("new", dir.ReadFile("state"));
+  EXPECT_EQ(std::vector<std::string>{"state"}, Names(dir.path()));
+}
+
+// A writer that puts another file under the temporary's name would have its
+// bytes renamed into place unflushed: refused.
+TEST(DurableReplaceTest, PathWriterThatSwapsTheFileIsRefused) {
+  TempDir dir;
+  dir.WriteFile("state", "old");
+  EXPECT_EQ(-1, DurableReplaceByPath(dir.Join("state").c_str(), [](const ustring& temp) {
+    unlink(temp.c_str_utf8());
+    std::ofstream(temp.c_str_utf8()) << "swapped";
+    return 0;
+  }));
+  EXPECT_EQ(ESTALE, errno);
+  EXPECT_EQ("old", dir.ReadFile("state"));
+  EXPECT_EQ(std::vector<std::string>{"state"}, Names(dir.path()));
+  ASSERT_EQ(0, DurableReplaceByPath(dir.Join("state").c_str(), [](const ustring& temp) {
+    std::ofstream(temp.c_str_utf8()) << "by name";
+    return 0;
+  }));
+  EXPECT_EQ("by name", dir.ReadFile("state"));
 }
 
 }  // namespace
