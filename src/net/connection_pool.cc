@@ -111,6 +111,11 @@ void ConnectionPool::reloadConnection(const ConnectionInfo& info, const ProxyInf
   cond.notify_all();
 }
 
+bool ConnectionPool::reloading() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  return m_freeze;
+}
+
 bool ConnectionPool::isConnected() const {
   std::lock_guard<std::mutex> lock(mutex);
   return std::any_of(pool.begin(), pool.end(),

@@ -55,6 +55,9 @@ class ConnectionPool {
 
   // True when at least one connection is CONNECTED.
   bool isConnected() const;
+  // True from the moment a reload starts waiting for the connections until
+  // it has replaced them; takers wait meanwhile.
+  bool reloading() const;
 
   uint64_t getConnectionId() const;
   bool useSSL() const;

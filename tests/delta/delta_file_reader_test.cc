@@ -1,14 +1,21 @@
 #include "delta/delta_file_reader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <filesystem>
+#include <future>
 
 #include <gtest/gtest.h>
 
+#include "common/blocked_thread.h"
 #include "common/random.h"
 #include "delta/diagnostics.h"
 #include "platform/durable_replace.h"
 #include "platform/fault_seam.h"
+#include "platform/fd_io.h"
 #include "delta_test_util.h"
 
 namespace tidewell {
@@ -192,16 +199,36 @@ TEST_F(DeltaFileReaderTest, FullDiskBlamesTheOutputAndKeepsTheOldFile) {
   }
 }
 
-TEST_F(DeltaFileReaderTest, RaisedAbortFlagStopsTheRun) {
-  dir_.WriteFile("basis", RandomBytes(4, 3 << 20));
-  dir_.WriteFile("delta", kMagic + Bytes({0x47, 0, 0, 0x30, 0, 0, 0}));
-  std::atomic<int> flag{1};
-  DeltaFileReader reader;
-  reader.setFile(ustring(dir_.Join("delta")), ustring(dir_.Join("basis")));
-  reader.setNewFile(ustring(dir_.Join("new")));
-  reader.setAbortFlag(&flag);
-  EXPECT_EQ(-4, reader.readFile());
-  EXPECT_EQ("", dir_.ReadFile("new"));
+// The flag is raised while the reader waits for the delta's bytes (the delta
+// is a pipe the test feeds), and the run stops at its next look at the flag.
+TEST_F(DeltaFileReaderTest, AbortRaisedDuringABlockedReadStopsTheRun) {
+  dir_.WriteFile("basis", "unused");
+  ASSERT_EQ(0, mkfifo(dir_.Join("delta").c_str(), 0600));
+  std::atomic<int> flag{0};
+  std::promise<pid_t> started;
+  auto run = std::async(std::launch::async, [&] {
+    started.set_value(testing::CurrentThreadId());
+    DeltaFileReader reader;
+    reader.setFile(ustring(dir_.Join("delta")), ustring(dir_.Join("basis")));
+    reader.setNewFile(ustring(dir_.Join("new")));
+    reader.setAbortFlag(&flag);
+    return reader.readFile();
+  });
+  const pid_t reader_thread = started.get_future().get();
+  const int pipe = open(dir_.Join("delta").c_str(), O_WRONLY | O_CLOEXEC);  // waits for the reader
+  EXPECT_GE(pipe, 0);
+  // A 2 MiB literal, of which the first 1000 bytes come at once (one atomic
+  // pipe write): the reader takes them and sleeps waiting for the rest.
+  const std::string head = kMagic + Bytes({0x43, 0x00, 0x20, 0x00, 0x00}) + RandomBytes(9, 1000);
+  EXPECT_EQ(kWriteOk, WriteAll(pipe, head.data(), head.size()));
+  EXPECT_TRUE(testing::AwaitAsleep(reader_thread));
+  flag = 1;
+  // The rest of the reader's first 1 MiB piece, then the end of the stream.
+  const std::string rest = RandomBytes(10, (1 << 20) - 1000);
+  EXPECT_EQ(kWriteOk, WriteAll(pipe, rest.data(), rest.size()));
+  close(pipe);
+  EXPECT_EQ(-4, run.get());
+  EXPECT_LE(dir_.ReadFile("new").size(), size_t{1} << 20);
 }
 
 TEST_F(DeltaFileReaderTest, RebuiltFileIsDigestedAndSignedInTheSamePass) {

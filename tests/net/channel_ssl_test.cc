@@ -7,6 +7,8 @@
 #include <random>
 
 #include "base/error_code.h"
+#include "common/blocked_thread.h"
+#include "common/random.h"
 #include "common/temp_dir.h"
 #include "net/channel.h"
 #include "net/ssl_setup.h"
@@ -94,7 +96,10 @@ TEST_F(ChannelSslTest, WritingToAVanishedPeerFailsWithoutSignal) {
   ASSERT_EQ(0, server_.Close());
   std::string block(client_.capacity(), 'v');
   int rc = 0;
-  for (int i = 0; i < 100 && rc == 0; ++i) {
+  // The peer's reset arrives after a write or two; the deadline only keeps a
+  // broken channel from looping for long.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (rc == 0 && std::chrono::steady_clock::now() < deadline) {
     rc = client_.Write(block.data(), block.size());
     if (rc == 0) rc = client_.FlushWrite(0);
   }
@@ -107,10 +112,14 @@ TEST_F(ChannelSslTest, AbortFlagStopsABlockedSslRead) {
   std::atomic<int> abort_flag{0};
   client_.SetFlag(&abort_flag);
   client_.SetTimeout(0);
+  std::promise<pid_t> started;
   auto reader = std::async(std::launch::async, [&] {
+    started.set_value(testing::CurrentThreadId());
     char b;
     return client_.Read(&b, 1);
   });
+  // Raised while the read sleeps in its wait, not before it starts.
+  EXPECT_TRUE(testing::AwaitAsleep(started.get_future().get()));
   auto raised = std::chrono::steady_clock::now();
   abort_flag = 1;
   EXPECT_EQ(ERR_INT, reader.get());

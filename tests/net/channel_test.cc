@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "base/error_code.h"
+#include "common/blocked_thread.h"
 #include "common/random.h"
 #include "net/memory_channel.h"
 #include "net_test_util.h"
@@ -170,13 +171,14 @@ TEST(ChannelTest, AbortFlagStopsABlockedReadWithinAboutASecond) {
   client.SetTimeout(0);  // would wait forever
   std::atomic<int> abort_flag{0};
   client.SetFlag(&abort_flag);
-  std::promise<void> started;
+  std::promise<pid_t> started;
   auto reader = std::async(std::launch::async, [&] {
-    started.set_value();
+    started.set_value(testing::CurrentThreadId());
     char b;
     return client.Read(&b, 1);
   });
-  started.get_future().wait();
+  // Raised while the read sleeps in its wait, not before it starts.
+  EXPECT_TRUE(testing::AwaitAsleep(started.get_future().get()));
   auto raised = Clock::now();
   abort_flag = 1;
   ASSERT_EQ(ERR_INT, reader.get());

@@ -163,6 +163,16 @@ TEST(ConnectionPoolTest, ReloadWaitsForHeldConnectionsAndReplacesThem) {
     reloaded.set_value();
   });
   auto done = reloaded.get_future();
+  // Await the frozen pool: a taker that came before it would get an old
+  // connection, and the reload would wait for it forever.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!pool.reloading() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  if (!pool.reloading()) {
+    pool.push(held);
+    reloader.join();
+    FAIL() << "the reload never froze the pool";
+  }
+  // It cannot finish while a connection is out.
   EXPECT_EQ(std::future_status::timeout, done.wait_for(std::chrono::milliseconds(50)));
   // The old settings stay until the reload runs.
   EXPECT_EQ(4430, pool.getServerPort());

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -124,7 +125,10 @@ class ScriptedProxy {
         if (n <= 0) break;
         req.append(buf, static_cast<size_t>(n));
       }
-      request_ = req;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        request_ = req;
+      }
       for (const auto& p : pieces_) {
         send(fd, p.data(), p.size(), MSG_NOSIGNAL);
         // Separate segments, so the reader sees the header arrive in parts.
@@ -141,13 +145,17 @@ class ScriptedProxy {
     thread_.join();
   }
   int port() const { return listener_.port(); }
-  // Valid once the client received its answer.
-  const std::string& request() const { return request_; }
+  // The request as received; complete once the client has its answer.
+  std::string request() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return request_;
+  }
 
  private:
   LoopbackListener listener_;
-  std::vector<std::string> pieces_;
-  std::string request_;
+  const std::vector<std::string> pieces_;
+  mutable std::mutex mu_;
+  std::string request_;  // guarded by mu_
   std::thread thread_;
 };
 
