@@ -62,9 +62,8 @@ void Connection::Update(uint32_t alive) {
   }
 }
 
-bool Connection::IsAlive() const {
+bool Connection::IsAlive(uint32_t now) const {
   if (alive_value == 0) return false;
-  uint32_t now = Now();
   return now >= last_access && now - last_access <= alive_value;
 }
 

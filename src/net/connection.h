@@ -45,7 +45,11 @@ class Connection {
 
   // True while the server keeps the connection: alive_value is not 0 and no
   // more than alive_value seconds passed since last_access.
-  bool IsAlive() const;
+  bool IsAlive() const { return IsAlive(Now()); }
+  // The same at the time `now` (a Now() value). A `now` before last_access
+  // (a clock that went back) is not alive: how long the connection has idled
+  // is then unknown.
+  bool IsAlive(uint32_t now) const;
 
   ConnectionState GetState() const;
   void SetState(ConnectionState state);

@@ -190,6 +190,61 @@ TEST(EventTreeTest, MergeIntoProcessingNodeTurnsRetry) {
   EXPECT_EQ(t.GetLocalEventCount(), 0);
 }
 
+// Two server events with the same sync id are the same server change seen
+// twice: the stored one stays, for files and folders alike.
+TEST(EventMergeTest, EqualServerSyncIdsKeepTheStoredEvent) {
+  using A = EventList2::Attribute;
+  for (bool dir : {false, true}) {
+    SCOPED_TRACE(dir ? "folder" : "file");
+    A stored = A::FromEvent(Make(Event::EV_MODIFY, "/f", true, dir, 5));
+    stored.hash = "stored";
+    A again = A::FromEvent(Make(Event::EV_CREATE, "/f", true, dir, 5));
+    again.hash = "again";
+    const A r = HandleConflict(stored, again);
+    EXPECT_EQ(Event::EV_MODIFY, r.type);
+    EXPECT_EQ("stored", r.hash);
+  }
+  // Through the tree: the event handed out is the first one pushed.
+  EventList2 t;
+  Event first = Make(Event::EV_MODIFY, "/f", true, false, 5);
+  first.m_data_hash = "stored";
+  Event second = Make(Event::EV_CREATE, "/f", true, false, 5);
+  second.m_data_hash = "again";
+  ASSERT_EQ(0, t.Push(first));
+  ASSERT_EQ(0, t.Push(second));
+  Event e;
+  ASSERT_EQ(0, t.Pop(e));
+  EXPECT_EQ(Event::EV_MODIFY, e.m_type);
+  EXPECT_EQ(ustring("stored"), e.m_data_hash);
+  EXPECT_EQ(1, t.GetServerEventCount());
+}
+
+// A node merged while its worker holds it is RETRY; a further push must
+// leave it RETRY, or it would be handed to a second worker while the first
+// still works on it, and the first worker's result would count as done.
+TEST(EventTreeTest, PushOntoARetryingNodeStaysRetrying) {
+  EventList2 t;
+  ASSERT_EQ(0, t.Push(Make(Event::EV_MODIFY, "/a/x.txt", false, false)));
+  Event held;
+  ASSERT_EQ(0, t.Pop(held));
+  ASSERT_EQ(0, t.Push(Make(Event::EV_MODIFY, "/a/x.txt", false, false)));  // RETRY
+  ASSERT_EQ(0, t.Push(Make(Event::EV_MODIFY, "/a/x.txt", false, false)));  // still RETRY
+  bool found = false;
+  for (const EventList2::NodeView& n : t.Snapshot()) {
+    if (n.path != "/a/x.txt") continue;
+    found = true;
+    EXPECT_EQ(EventList2::RETRY, n.status);
+  }
+  EXPECT_TRUE(found);
+  Event other;
+  EXPECT_NE(0, t.Pop(other));         // nobody else gets it
+  EXPECT_EQ(-1, t.DoneEvent(held));   // and the held result is stale
+  ASSERT_EQ(0, t.Redo(ustring("/a/x.txt")));
+  ASSERT_EQ(0, t.Pop(other));
+  EXPECT_EQ(0, t.DoneEvent(other));
+  EXPECT_TRUE(t.IsEmpty());
+}
+
 TEST(EventTreeTest, HandOutSkipsBusyFilesAndWaitsForFolderEvent) {
   EventList2 t;
   ASSERT_EQ(t.Push(Make(Event::EV_MODIFY, "/a/x.txt", false, false)), 0);

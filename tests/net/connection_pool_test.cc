@@ -58,6 +58,32 @@ TEST(ConnectionTest, UpdateAndDropFollowTheServersAnswer) {
   EXPECT_TRUE(c.GetChannel().IsClosed());
 }
 
+TEST(ConnectionTest, AliveUpToExactlyTheGrantedTime) {
+  Connection c(CHANNEL_NORMAL, ProxyInfo{}, TunnelInfo{}, true);
+  c.alive_value = 30;
+  c.last_access = 1000;
+  struct Case {
+    uint32_t now;
+    bool alive;
+  } cases[] = {
+      {1000, true},        // just used
+      {1029, true},
+      {1030, true},        // exactly the granted time
+      {1031, false},       // one second past it
+      {999, false},        // the clock went back: idle time unknown
+      {0, false},
+      {0xFFFFFFFF, false},  // far later
+  };
+  for (const Case& k : cases) EXPECT_EQ(k.alive, c.IsAlive(k.now)) << "now " << k.now;
+  // A connection never granted a time is not alive at any time.
+  c.alive_value = 0;
+  EXPECT_FALSE(c.IsAlive(1000));
+  // The longest grant does not overflow.
+  c.alive_value = 0xFFFFFFFF;
+  c.last_access = 1;
+  EXPECT_TRUE(c.IsAlive(0xFFFFFFFF));
+}
+
 TEST(ConnectionPoolTest, ChannelModeFollowsProxyAndRelaySettings) {
   ProxyInfo proxy;
   TunnelInfo tunnel;
