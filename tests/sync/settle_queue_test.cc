@@ -13,6 +13,8 @@
 #include <random>
 #include <string>
 
+#include "common/random.h"
+
 namespace tidewell {
 namespace {
 
@@ -121,11 +123,9 @@ TEST_F(SettleQueueTest, ReleaseHoldAgainGoneAndUnreadableFiles) {
 
 TEST_F(SettleQueueTest, RandomWritersMatchAModel) {
   // TIDEWELL_TEST_SEED replays a run.
-  const char* env = std::getenv("TIDEWELL_TEST_SEED");
-  const unsigned seed = env != nullptr ? static_cast<unsigned>(std::strtoul(env, nullptr, 10)) : std::random_device{}();
+  const uint64_t seed = testing::TestSeed();
   SCOPED_TRACE("seed " + std::to_string(seed));
-  std::printf("settle queue model seed: %u (replay with TIDEWELL_TEST_SEED=%u)\n", seed, seed);
-  std::mt19937 rng(seed);
+  std::mt19937 rng(static_cast<std::mt19937::result_type>(seed));
   // Model: per path, the time of its last change; a path must be handed on
   // exactly when a look finds it unchanged since the previous look, and
   // never while it is not held.
