@@ -122,7 +122,7 @@ TEST_F(SettleQueueTest, ReleaseHoldAgainGoneAndUnreadableFiles) {
 }
 
 TEST_F(SettleQueueTest, RandomWritersMatchAModel) {
-  // TIDEWELL_TEST_SEED replays a run.
+  // TIDEWELL_SEED replays a run.
   const uint64_t seed = testing::TestSeed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(static_cast<std::mt19937::result_type>(seed));
