@@ -15,8 +15,10 @@
 #define TIDEWELL_NET_PSTREAM_H_
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "base/ustring.h"
@@ -146,6 +148,17 @@ class PStream {
   void SetBinaryLimit(size_t limit) { binary_limit_ = limit; }
   size_t binary_limit() const { return binary_limit_; }
 
+  // Takes over storing a received binary value. Called once its 64-bit
+  // length is read, with the channel at the first of its `length` bytes and
+  // the key history naming where it sits (GetHistory). It must consume
+  // exactly those bytes, or fail, and leave in `value` where they went
+  // (path, offset = length = bytes present). Returns 0 or a PStreamResult,
+  // which ends the receive. A server uses this to decide, before anything is
+  // stored, whether and where a peer's body may go.
+  using BinaryReceiver = std::function<int(Channel& ch, uint64_t length, PObject::binary_type& value)>;
+  // Installs `receiver` for later receives (empty: the built-in rules).
+  void SetBinaryReceiver(BinaryReceiver receiver) { binary_receiver_ = std::move(receiver); }
+
   // Progress of the binary in transfer and the map keys leading to the
   // value being handled, joined with ".". Thread-safe.
   void UpdateStatus(uint64_t sent, uint64_t total);
@@ -183,6 +196,7 @@ class PStream {
   size_t binary_limit_ = kDefaultBinaryLimit;
   // Files created in recv_path by the current or last Recv.
   std::vector<ustring> fresh_files_;
+  BinaryReceiver binary_receiver_;
 
   // Guarded by status_lock.
   mutable std::mutex status_lock;

@@ -147,6 +147,7 @@ int PStream::RecvBinary(Channel& ch, PObject::binary_type& value) {
   uint64_t length;
   int rc = ch.ReadInt64(length);
   if (rc < 0) return ChannelFailure(rc);
+  if (binary_receiver_) return binary_receiver_(ch, length, value);
 
   FILE* raw = nullptr;
   if ((rc = OpenReceiveTarget(value, raw)) < 0) return rc;
