@@ -137,6 +137,16 @@ int ServerConnection::StoreBody(Channel& ch, uint64_t length, PObject::binary_ty
   }
   struct stat st;
   uint64_t held = (fstat(fd, &st) == 0) ? static_cast<uint64_t>(st.st_size) : 0;
+  if (!token.empty()) {
+    // The client sends what follows the offset it was told; anything a
+    // stale receive appended since goes.
+    if (held < token_offset_ || (held > token_offset_ && ftruncate(fd, static_cast<off_t>(token_offset_)) != 0)) {
+      ::close(fd);
+      ctx_.resumes.ReleaseReceive(token, id_);
+      return RefuseBody(ch, length, kRedo, value);
+    }
+    held = token_offset_;
+  }
   if (digest.hasher == nullptr && held == 0) digest.hasher = std::make_unique<ContentHasher>();
   if (digest.hasher != nullptr && digest.bytes != held) digest.hasher.reset();
 

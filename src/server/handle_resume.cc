@@ -36,6 +36,7 @@ void ServerConnection::HandleGetToken(const PObject& req, const Caller& caller, 
   if (token.empty()) return FailReply(kRedo, "no random bytes for a token", reply, out);
   ctx_.resumes.Add(token, caller.user.id, caller.view.id);
   current_token_ = token;
+  token_offset_ = 0;
   reply["resume_token"] = token;
 }
 
@@ -54,6 +55,7 @@ void ServerConnection::HandleGetStatus(const PObject& req, const Caller& caller,
   const std::string file = ctx_.content.resume_dir() + "/" + token;
   const uint64_t held = ::stat(file.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
   current_token_ = token;
+  token_offset_ = held;
   reply["file"]["offset"] = static_cast<unsigned long long>(held);
 }
 

@@ -173,10 +173,6 @@ void ServerConnection::HandleUpload(uint8_t command, const PObject& req, const C
       if (found == 0) return ErrorReply(kRedo, reply, out);
       std::string rebuilt;
       if (ctx_.content.NewTemp(rebuilt) != 0) return FailReply(kRedo, "no temporary file", reply, out);
-      // Owned like a body from here on, so that it goes with the request.
-      if (body_.temp) ::unlink(body_.file.c_str());
-      body_.file = rebuilt;
-      body_.temp = true;
       const std::string basis = ctx_.content.BlobPath(base.sha256);
       const std::string delta = built;
       int patched = RunLong([&] {
@@ -185,6 +181,11 @@ void ServerConnection::HandleUpload(uint8_t command, const PObject& req, const C
         reader.setNewFile(ustring(rebuilt));
         return reader.readFile();
       });
+      // The rebuilt file is owned like a body from here on, so that it goes
+      // with the request; the delta is done with.
+      if (body_.temp) ::unlink(body_.file.c_str());
+      body_.file = rebuilt;
+      body_.temp = true;
       if (patched != 0) {
         SRV_LOG_NOTE("connection %llu: the delta for '%s' does not apply (%d)", static_cast<unsigned long long>(id_),
                      path.c_str(), patched);

@@ -108,7 +108,12 @@ void ServerConnection::ErrorReply(uint32_t code, PObject& reply, Outcome& out) {
   reply["error"]["code"] = code;
   reply["error"]["message"] = ServerCodeText(code);
   out.code = code;
-  out.alive = code == kNotConnected ? 0 : ctx_.options.alive_seconds;
+  out.alive = ctx_.options.alive_seconds;
+  if (code == kNotConnected) {
+    // "alive" 0 makes the daemon drop the connection and connect again.
+    out.alive = 0;
+    out.close = true;
+  }
 }
 
 void ServerConnection::FailReply(uint32_t code, const char* what, PObject& reply, Outcome& out) {

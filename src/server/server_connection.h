@@ -133,6 +133,7 @@ class ServerConnection {
   bool connected_ = false;  // a "connect" succeeded
   UserRow user_;            // the user it authorised
   std::string current_token_;  // of the last get_token / get_status
+  uint64_t token_offset_ = 0;  // bytes of it the client was told are held
   bool reply_pending_ = false;  // a request is read and not yet answered
   std::chrono::steady_clock::time_point last_sent_;
 
