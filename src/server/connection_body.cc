@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/error_code.h"
-#include "platform/durable_replace.h"
+#include "platform/fd_io.h"
 #include "platform/fs_sync.h"
 #include "server/committer.h"
 #include "server/server_connection.h"
@@ -161,10 +161,10 @@ int ServerConnection::StoreBody(Channel& ch, uint64_t length, PObject::binary_ty
     // Bytes that arrived before a failure are kept: a resumed upload
     // continues after them.
     if (got > 0) {
-      int w = WriteAll(fd, reinterpret_cast<const char*>(buf.data()), got);
-      if (w != 0) {
+      int w = WriteAll(fd, buf.data(), got);
+      if (w != kWriteOk) {
         SRV_LOG_ERR("cannot write a body to '%s': errno %d", file.c_str(), errno);
-        rc = w == kReplaceNoSpace ? kStreamDiskFull : kStreamLocal;
+        rc = w == kWriteNoSpace ? kStreamDiskFull : kStreamLocal;
         break;
       }
       if (digest.hasher != nullptr) {

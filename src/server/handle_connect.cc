@@ -32,22 +32,13 @@ void ServerConnection::HandleConnect(const PObject& req, PObject& reply, Outcome
   if (!session.isString()) return ErrorReply(kTokenUnknown, reply, out);
   UserRow user;
   int found = reader_->FindUserByTokenHash(TokenHash(session.asStringRef().utf8_view()), user);
-  if (found < 0) {
-    SRV_LOG_ERR("connection %llu: the database failed during connect; closing", static_cast<unsigned long long>(id_));
-    out.failed = true;
-    out.no_reply = true;
-    return;
-  }
+  if (found < 0) return FailReply(kRedo, "the database failed during connect", reply, out);
   if (found == 0) return ErrorReply(kTokenUnknown, reply, out);
   if (connected_ && user.id != user_.id) return ErrorReply(kTokenOtherUser, reply, out);
   const PObject& view_id = req["view_id"];
   ViewRow view;
   found = view_id.isInteger() ? reader_->GetView(view_id.asUInt64(), view) : 0;
-  if (found < 0) {
-    out.failed = true;
-    out.no_reply = true;
-    return;
-  }
+  if (found < 0) return FailReply(kRedo, "the database failed during connect", reply, out);
   if (found == 0 || view.user_id != user.id) return ErrorReply(kViewInvalid, reply, out);
   const bool do_ssl = req["do_ssl"].asBool();
   if (do_ssl && !ctx_.ssl_enabled) return ErrorReply(kNoSsl, reply, out);

@@ -87,19 +87,19 @@ void ServerConnection::HandlePull(const PObject& req, const Caller& caller, PObj
   if (!NormalizePath(req["path"].asStringRef().utf8_view(), folder)) return fail(kPathMissing);
   const bool recursive = !req.hasMember("recursive") || req["recursive"].asBool();
 
-  if (reader_->BeginSnapshot() != 0) {
-    out.failed = out.no_reply = true;
-    return;
-  }
+  auto failed = [&] {
+    FailReply(kRedo, "the database failed during a pull", reply, out);
+    reply["next_sync_id"] = static_cast<unsigned long long>(since);
+    reply["event_list"].asArray();
+  };
+  if (reader_->BeginSnapshot() != 0) return failed();
   ObjectRow top;
   ViewRow view;
   int found = reader_->GetObject(caller.view.id, folder, top);
   int view_found = found > 0 ? reader_->GetView(caller.view.id, view) : 1;
   if (found < 0 || view_found <= 0) {
     reader_->EndSnapshot();
-    SRV_LOG_ERR("connection %llu: the database failed during a pull; closing", static_cast<unsigned long long>(id_));
-    out.failed = out.no_reply = true;
-    return;
+    return failed();
   }
   if (found == 0 || top.is_removed || !top.is_dir) {
     reader_->EndSnapshot();
@@ -137,11 +137,7 @@ void ServerConnection::HandlePull(const PObject& req, const Caller& caller, PObj
     return true;
   });
   reader_->EndSnapshot();
-  if (rc != 0) {
-    SRV_LOG_ERR("connection %llu: the database failed during a pull; closing", static_cast<unsigned long long>(id_));
-    out.failed = out.no_reply = true;
-    return;
-  }
+  if (rc != 0) return failed();
 
   // A removal is left out when the page lists the removal of a folder above.
   std::unordered_set<std::string> removed_dirs;

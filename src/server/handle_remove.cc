@@ -23,9 +23,8 @@ void ServerConnection::HandleRemove(const PObject& req, const Caller& caller, PO
     return ApplyRemove(txn, user_id, view_id, path, base, max_id, removed_id);
   });
   int rc = AwaitCommit(ticket);
-  // A failure of the server's own: the class of this code makes the daemon
-  // redo the removal (docs/server-protocol.md).
-  if (rc < 0) return FailReply(kRemoveFailed, "a removal could not be committed", reply, out);
+  // A failure of the server's own: the daemon redoes the removal.
+  if (rc < 0) return FailReply(kRedo, "a removal could not be committed", reply, out);
   if (rc != 0) return ErrorReply(static_cast<uint32_t>(rc), reply, out);
   reply["sync_id"] = static_cast<unsigned long long>(removed_id);
   reply["max_id"] = static_cast<unsigned long long>(removed_id);

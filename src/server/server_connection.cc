@@ -82,14 +82,12 @@ void ServerConnection::Run() {
       Dispatch(command, request_, reply, out);
     }
     reply_pending_ = false;
-    if (!out.no_reply) {
-      reply["alive"] = out.alive;
-      if (ps_.Send(ch_, reply) != 0) out.close = true;
-    }
+    reply["alive"] = out.alive;
+    if (ps_.Send(ch_, reply) != 0) out.close = true;
     LogRequest(command, request_, out,
                std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
     DropBody();
-    if (out.close || out.no_reply) break;
+    if (out.close) break;
     if (out.ssl_after && ch_.ConvertToSSLChannel(true) != 0) {
       SRV_LOG_WARN("connection %llu: SSL handshake failed; closing", static_cast<unsigned long long>(id_));
       break;
@@ -154,18 +152,14 @@ void ServerConnection::Dispatch(uint8_t command, const PObject& req, PObject& re
                                         a == "resume_download" || a == "resume_upload"));
   Caller caller;
   int rc = CheckCaller(req, caller);
-  if (rc < 0) {
-    // The store failed: a closed connection makes every client retry
-    // without showing a false error (docs/server-protocol.md).
-    SRV_LOG_ERR("connection %llu: the database failed while checking a request; closing",
-                static_cast<unsigned long long>(id_));
-    out.failed = true;
-    out.no_reply = true;
-    return;
-  }
   if (rc == 0 && !known) rc = kUnsupported;
   if (rc != 0) {
-    ErrorReply(static_cast<uint32_t>(rc), reply, out);
+    // A failure of the store: every task of the daemon tries again later.
+    if (rc < 0) {
+      FailReply(kRedo, "the database failed while checking a request", reply, out);
+    } else {
+      ErrorReply(static_cast<uint32_t>(rc), reply, out);
+    }
     if (a == "pull_event") {
       reply["next_sync_id"] = req["sync_id"].asUInt64();
       reply["event_list"].asArray();

@@ -52,8 +52,7 @@ class ServerConnection {
   struct Outcome {
     uint32_t code = 0;      // 0 or the server code answered (for the log)
     bool failed = false;    // the server itself failed (logged); -1 in the log
-    bool close = false;     // close after the reply (or instead of it)
-    bool no_reply = false;  // close without answering
+    bool close = false;     // close after the reply
     bool ssl_after = false; // run the SSL server handshake after the reply
     uint32_t alive = 0;     // "alive" granted (set by Dispatch)
     std::string path;       // for the log line

@@ -20,8 +20,7 @@ const char* ServerCodeText(uint32_t code) {
     case kUploadChanged: return "changed on the server or cannot be stored";
     case kRemoveGone: return "no such object";
     case kRemoveChanged: return "changed on the server";
-    case kRemoveFailed: return "remove failed on the server";
-    case kRedo: return "transfer must be redone";
+    case kRedo: return "try again";
     default: return "error";
   }
 }

@@ -26,8 +26,7 @@ enum ServerCode : uint32_t {
   kUploadChanged = 0x9002,    // upload: changed on the server, or cannot be stored
   kRemoveGone = 0xA001,       // remove: missing or already removed
   kRemoveChanged = 0xA002,    // remove: changed since, or holds unseen objects
-  kRemoveFailed = 0xA003,     // remove: the server failed; retry
-  kRedo = 0xB001,             // upload/download: redo the transfer
+  kRedo = 0xB001,             // try again: the transfer, or the server failed
 };
 
 // One-line text for the reply's "message" and the log.

@@ -16,13 +16,13 @@ namespace {
 
 class ServerHostileTest : public ::testing::Test {
  protected:
-  void SetUp() override { server_.Start(); }
+  void SetUp() override { ASSERT_TRUE(server_.Start()); }
 
   // Sends `bytes` on a fresh (optionally connected) connection and reports
   // what came back: the reply's error code, or UINT64_MAX when the server
   // closed the connection without a reply.
   uint64_t Send(const std::string& bytes, bool connected) {
-    TestClient c(server_.port(), server_.account());
+    TestClient c(server_.port(), AccountOf(server_));
     if (connected) {
       EXPECT_EQ(0, c.Connect());
     } else {
@@ -70,11 +70,11 @@ class ServerHostileTest : public ::testing::Test {
     return s;
   }
 
-  ServerProcess server_{"alice"};
+  ServerProcess server_;
 };
 
 TEST_F(ServerHostileTest, BrokenFramesAndValuesCloseTheConnection) {
-  const std::string good_pull = Encode(TestClient(server_.port(), server_.account()).Pull(0));
+  const std::string good_pull = Encode(TestClient(server_.port(), AccountOf(server_)).Pull(0));
   std::string deep;
   for (int i = 0; i < 200; ++i) deep += "\x41";
   struct Case {
@@ -99,17 +99,17 @@ TEST_F(ServerHostileTest, BrokenFramesAndValuesCloseTheConnection) {
     EXPECT_EQ(c.expect, Send(c.bytes, c.connected)) << c.what;
   }
   // Nothing landed outside the temporary folder, and the server serves on.
-  TestClient good(server_.port(), server_.account());
+  TestClient good(server_.port(), AccountOf(server_));
   ASSERT_EQ(0, good.Connect());
   ASSERT_EQ(0u, good.Put("/after", "still here", 0));
-  std::string out = server_.output();
+  std::string out = server_.Log();
   EXPECT_EQ(std::string::npos, out.find("AddressSanitizer")) << out;
 }
 
 TEST_F(ServerHostileTest, PathsThatLeaveTheViewNameNothing) {
-  TestClient c(server_.port(), server_.account());
+  TestClient c(server_.port(), AccountOf(server_));
   ASSERT_EQ(0, c.Connect());
-  const std::string escape = server_.dir().path() + "/escaped";
+  const std::string escape = server_.data_dir() + "/../escaped";
   const char* paths[] = {"/../escaped", "/a/../../escaped", "/./x", "/a\\/..", "/\xff\xfe", "/a/./b"};
   for (const char* p : paths) {
     EXPECT_EQ(0x9002u, c.Put(p, "x", 0)) << p;

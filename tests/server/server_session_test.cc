@@ -11,63 +11,67 @@ namespace tidewell::testing {
 namespace {
 
 TEST(ServerProgramTest, AdministrationCommandsPrintTokensAndRefuseMistakes) {
-  ServerProcess server("alice");
-  EXPECT_EQ(1u, server.account().view_id);
+  ServerProcess server;
+  ASSERT_TRUE(server.Start());
+  EXPECT_EQ(1u, AccountOf(server).view_id);
   int status = -1;
   // init refuses a folder that already holds a store.
-  std::string again = server.Admin({"init", "--user", "x"}, &status);
+  std::string again = RunAdmin(server, {"init", "--user", "x"}, &status);
   EXPECT_EQ(2, status);
   EXPECT_NE(std::string::npos, again.find("already holds a store")) << again;
 
-  std::string json = server.Admin({"user", "add", "--user", "bob", "--json"}, &status);
+  std::string json = RunAdmin(server, {"user", "add", "--user", "bob", "--json"}, &status);
   EXPECT_EQ(0, status);
   EXPECT_NE(std::string::npos, json.find("{\"user\": \"bob\", \"session\": \"")) << json;
   EXPECT_NE(std::string::npos, json.find("\"view_id\": 2}")) << json;
-  server.Admin({"user", "add", "--user", "bob"}, &status);
+  RunAdmin(server, {"user", "add", "--user", "bob"}, &status);
   EXPECT_EQ(2, status);
-  std::string view = server.Admin({"view", "add", "--user", "bob", "--name", "work"}, &status);
+  std::string view = RunAdmin(server, {"view", "add", "--user", "bob", "--name", "work"}, &status);
   EXPECT_EQ(0, status);
   EXPECT_EQ("view_id=3\n", view);
-  server.Admin({"view", "add", "--user", "nobody", "--name", "w"}, &status);
+  RunAdmin(server, {"view", "add", "--user", "nobody", "--name", "w"}, &status);
   EXPECT_EQ(2, status);
-  std::string token = server.Admin({"token", "new", "--user", "alice"}, &status);
+  std::string token = RunAdmin(server, {"token", "new", "--user", AccountOf(server).user}, &status);
   EXPECT_EQ(0, status);
   EXPECT_NE(std::string::npos, token.find("session=")) << token;
   // The token is stored hashed: its text appears nowhere in the database.
-  std::string db = ReadWhole(server.data() + "/server.db") + ReadWhole(server.data() + "/server.db-wal");
-  EXPECT_EQ(std::string::npos, db.find(server.account().session));
+  std::string db = ReadWhole(server.data_dir() + "/server.db") + ReadWhole(server.data_dir() + "/server.db-wal");
+  EXPECT_EQ(std::string::npos, db.find(AccountOf(server).session));
   // A self-signed certificate for SSL out of the box, the key private.
-  EXPECT_NE(std::string::npos, ReadWhole(server.data() + "/server.crt").find("BEGIN CERTIFICATE"));
-  EXPECT_EQ(0, access((server.data() + "/server.key").c_str(), R_OK));
+  EXPECT_NE(std::string::npos, ReadWhole(server.data_dir() + "/server.crt").find("BEGIN CERTIFICATE"));
+  EXPECT_EQ(0, access((server.data_dir() + "/server.key").c_str(), R_OK));
 }
 
 TEST(ServerProgramTest, LogsOneLinePerRequestAndStopsCleanlyOnSigterm) {
-  ServerProcess server("alice");
-  server.Start();
+  ServerProcess server;
+  ASSERT_TRUE(server.Start());
   {
-    TestClient client(server.port(), server.account());
+    TestClient client(server.port(), AccountOf(server));
     ASSERT_EQ(0, client.Connect());
     ASSERT_EQ(0u, client.Put("/notes.txt", "hello", 0));
     PObject reply;
     EXPECT_EQ(0x6002u, client.CallCode(kCmdUpload, client.Upload("/notes.txt", "", 0, true), reply));
   }
-  EXPECT_TRUE(server.WaitForOutput("action=upload path=/notes.txt result=0x6002"));
-  std::string out = server.output();
+  EXPECT_TRUE(WaitForLog(server, "action=upload path=/notes.txt result=0x6002"));
+  std::string out = server.Log();
   // user, action, path, result code, milliseconds
   EXPECT_NE(std::string::npos, out.find("[INFO] server(")) << out;
-  EXPECT_NE(std::string::npos, out.find("user=alice action=connect path=- result=0x0 ms=")) << out;
-  EXPECT_NE(std::string::npos, out.find("user=alice action=upload path=/notes.txt result=0x0 ms=")) << out;
-  EXPECT_EQ(0, server.Stop());
-  EXPECT_NE(std::string::npos, server.output().find("stopped")) << server.output();
+  const std::string user = "user=" + AccountOf(server).user;
+  EXPECT_NE(std::string::npos, out.find(user + " action=connect path=- result=0x0 ms=")) << out;
+  EXPECT_NE(std::string::npos, out.find(user + " action=upload path=/notes.txt result=0x0 ms=")) << out;
+  server.Stop();
+  EXPECT_NE(std::string::npos, server.Log().find("[NOTE] server(")) << server.Log();
+  EXPECT_NE(std::string::npos, server.Log().find("Terminated received, stopping")) << server.Log();
+  EXPECT_NE(std::string::npos, server.Log().find("stopped\n")) << server.Log();
 }
 
 // Every refusal of the connection checks, as the daemon's handshake and
 // requests meet it.
 TEST(ServerSessionTest, TokensAndViewsAreCheckedOnConnectAndOnEveryRequest) {
-  ServerProcess server("alice");
-  Account bob = server.AddUser("bob");
-  server.Start();
-  const Account& alice = server.account();
+  ServerProcess server;
+  ASSERT_TRUE(server.Start());
+  Account bob = AddUser(server, "bob");
+  const Account alice = AccountOf(server);
 
   struct Case {
     const char* what;
@@ -132,10 +136,10 @@ TEST(ServerSessionTest, TokensAndViewsAreCheckedOnConnectAndOnEveryRequest) {
 }
 
 TEST(ServerSessionTest, SslThroughEncryptChannelAndThroughDoSsl) {
-  ServerProcess server("alice");
-  server.Start();
+  ServerProcess server;
+  ASSERT_TRUE(server.Start());
   for (HandshakeTask task : {HandshakeTask::kEventPuller, HandshakeTask::kWorker}) {
-    TestClient client(server.port(), server.account(), /*use_ssl=*/true, task);
+    TestClient client(server.port(), AccountOf(server), /*use_ssl=*/true, task);
     ASSERT_EQ(0, client.Connect());
     EXPECT_TRUE(client.channel().IsSSL());
     uint64_t id = 0;

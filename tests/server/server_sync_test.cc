@@ -17,9 +17,9 @@ namespace {
 class ServerSyncTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    server_.Start();
-    a_ = std::make_unique<TestClient>(server_.port(), server_.account());
-    b_ = std::make_unique<TestClient>(server_.port(), server_.account());
+    ASSERT_TRUE(server_.Start());
+    a_ = std::make_unique<TestClient>(server_.port(), AccountOf(server_));
+    b_ = std::make_unique<TestClient>(server_.port(), AccountOf(server_));
     ASSERT_EQ(0, a_->Connect());
     ASSERT_EQ(0, b_->Connect());
   }
@@ -31,7 +31,7 @@ class ServerSyncTest : public ::testing::Test {
     return out;
   }
 
-  ServerProcess server_{"alice"};
+  ServerProcess server_;
   std::unique_ptr<TestClient> a_;
   std::unique_ptr<TestClient> b_;
 };
@@ -331,7 +331,7 @@ TEST_F(ServerSyncTest, IdsBecomeVisibleInOrderUnderConcurrentUploads) {
   };
   std::thread t1(writer, a_.get(), "a");
   std::thread t2(writer, b_.get(), "b");
-  TestClient reader(server_.port(), server_.account());
+  TestClient reader(server_.port(), AccountOf(server_));
   ASSERT_EQ(0, reader.Connect());
   int checks = 0;
   while (!done.load()) {

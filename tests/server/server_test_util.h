@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/server_process.h"
 #include "common/temp_dir.h"
 #include "net/conn_test_util.h"
 #include "net/connection_handshake.h"
@@ -39,46 +40,15 @@ struct Account {
   uint64_t view_id = 0;
 };
 
-// The tidewell-server program with a data folder of its own.
-class ServerProcess {
- public:
-  static const std::string& Binary();
-
-  // Runs `init` for `user` in a fresh data folder.
-  explicit ServerProcess(const std::string& user = "alice");
-  ~ServerProcess();
-
-  // Starts `serve` on a free port with `extra` options; fails the test when
-  // it does not report that it listens.
-  void Start(const std::vector<std::string>& extra = {});
-  // SIGTERM, then waits; the exit status.
-  int Stop();
-  // Stop, then Start with the same options (and the same port when it is
-  // free again).
-  void Restart();
-
-  // Runs an administration command ("user add ...") and returns its output.
-  std::string Admin(const std::vector<std::string>& args, int* status = nullptr);
-  Account AddUser(const std::string& name);
-
-  int port() const { return port_; }
-  const Account& account() const { return account_; }
-  const std::string& data() const { return data_; }
-  // What the program wrote so far (its log goes to standard error).
-  std::string output() { return process_ ? process_->output() : std::string(); }
-  bool WaitForOutput(const std::string& text, int seconds = 30) {
-    return process_ && process_->WaitForOutput(text, seconds);
-  }
-  TempDir& dir() { return dir_; }
-
- private:
-  TempDir dir_;
-  std::string data_;
-  Account account_;
-  std::vector<std::string> extra_;
-  std::unique_ptr<ChildProcess> process_;
-  int port_ = 0;
-};
+// The account `init` made (the login name, its session and view "home").
+Account AccountOf(const ServerProcess& server);
+// Runs an administration command ("user", "add", ...) on the server's data
+// folder; its output, and its exit status in `status`.
+std::string RunAdmin(const ServerProcess& server, const std::vector<std::string>& args, int* status = nullptr);
+// "user add" of `name`: the new account.
+Account AddUser(const ServerProcess& server, const std::string& name);
+// Waits until the server's log holds `text`, at most `seconds`.
+bool WaitForLog(const ServerProcess& server, const std::string& text, int seconds = 30);
 
 // A client connection made of the daemon's parts.
 class TestClient {
@@ -147,7 +117,11 @@ void WriteWhole(const std::string& path, const std::string& content);
 // Definitions (header-only: the folder's test executable has several files).
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <cstdio>
 #include <cstdlib>
@@ -158,11 +132,6 @@ void WriteWhole(const std::string& path, const std::string& content);
 #include "net/protocol_request.h"
 
 namespace tidewell::testing {
-
-inline const std::string& ServerProcess::Binary() {
-  static const std::string path = std::string(TIDEWELL_BINARY_DIR) + "/src/tidewell-server";
-  return path;
-}
 
 inline std::string ReadWhole(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -211,38 +180,30 @@ inline std::string OutputValue(const std::string& out, const std::string& key) {
   return out.substr(at + key.size() + 1, end == std::string::npos ? std::string::npos : end - at - key.size() - 1);
 }
 
-inline ServerProcess::ServerProcess(const std::string& user) : data_(dir_.Join("data")) {
-  int status = -1;
-  std::string out = Admin({"init", "--user", user}, &status);
-  EXPECT_EQ(0, status) << out;
-  account_.user = user;
-  account_.session = OutputValue(out, "session");
-  account_.view_id = std::strtoull(OutputValue(out, "view_id").c_str(), nullptr, 10);
-  EXPECT_EQ(32u, account_.session.size()) << out;
+inline Account AccountOf(const ServerProcess& server) {
+  Account a;
+  struct passwd* pw = getpwuid(getuid());
+  a.user = pw != nullptr ? pw->pw_name : "";
+  a.session = server.session();
+  a.view_id = server.view_id();
+  return a;
 }
 
-inline ServerProcess::~ServerProcess() {
-  if (process_) {
-    process_->Signal(SIGTERM);
-    process_->Wait();
-  }
-}
-
-inline std::string ServerProcess::Admin(const std::vector<std::string>& args, int* status) {
+inline std::string RunAdmin(const ServerProcess& server, const std::vector<std::string>& args, int* status) {
   ChildProcess p;
-  std::vector<std::string> argv{Binary()};
+  std::vector<std::string> argv{ServerProcess::BinaryPath()};
   argv.insert(argv.end(), args.begin(), args.end());
   argv.push_back("--data");
-  argv.push_back(data_);
+  argv.push_back(server.data_dir());
   p.Start(argv);
   int rc = p.Wait();
   if (status != nullptr) *status = rc;
   return p.output();
 }
 
-inline Account ServerProcess::AddUser(const std::string& name) {
+inline Account AddUser(const ServerProcess& server, const std::string& name) {
   int status = -1;
-  std::string out = Admin({"user", "add", "--user", name}, &status);
+  std::string out = RunAdmin(server, {"user", "add", "--user", name}, &status);
   EXPECT_EQ(0, status) << out;
   Account a;
   a.user = name;
@@ -251,30 +212,13 @@ inline Account ServerProcess::AddUser(const std::string& name) {
   return a;
 }
 
-inline void ServerProcess::Start(const std::vector<std::string>& extra) {
-  extra_ = extra;
-  process_ = std::make_unique<ChildProcess>();
-  std::vector<std::string> argv{Binary(), "serve", "--data", data_, "--listen",
-                                "127.0.0.1:" + std::to_string(port_)};
-  argv.insert(argv.end(), extra.begin(), extra.end());
-  process_->Start(argv);
-  const std::string kLine = "listening 127.0.0.1:";
-  ASSERT_TRUE(process_->WaitForOutput(kLine)) << process_->output();
-  std::string out = process_->output();
-  port_ = std::atoi(out.c_str() + out.find(kLine) + kLine.size());
-  ASSERT_GT(port_, 0);
-}
-
-inline int ServerProcess::Stop() {
-  if (!process_) return -1;
-  process_->Signal(SIGTERM);
-  int rc = process_->Wait();
-  return rc;
-}
-
-inline void ServerProcess::Restart() {
-  EXPECT_EQ(0, Stop()) << output();
-  Start(extra_);
+inline bool WaitForLog(const ServerProcess& server, const std::string& text, int seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (;;) {
+    if (server.Log().find(text) != std::string::npos) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }
 
 inline TestClient::TestClient(int port, const Account& account, bool use_ssl, HandshakeTask task)

@@ -18,7 +18,7 @@ namespace {
 
 class ServerTransferTest : public ::testing::Test {
  protected:
-  void SetUp() override { server_.Start(extra_); }
+  void SetUp() override { ASSERT_TRUE(server_.Start(extra_)); }
 
   std::unique_ptr<TestClient> NewClient(const Account& account) {
     auto c = std::make_unique<TestClient>(server_.port(), account);
@@ -62,13 +62,13 @@ class ServerTransferTest : public ::testing::Test {
   }
 
   std::vector<std::string> extra_;
-  ServerProcess server_{"alice"};
+  ServerProcess server_;
 };
 
 TEST_F(ServerTransferTest, CutResumableUploadResumesFromTheServersOffsetAcrossARestart) {
   std::mt19937_64 rng(TestSeed());
   const std::string content = RandomBytes(rng, 3 * 1024 * 1024 + 17);
-  auto first = NewClient(server_.account());
+  auto first = NewClient(AccountOf(server_));
   const std::string local = first->scratch() + "/big";
   WriteWhole(local, content);
   PObject reply;
@@ -85,8 +85,9 @@ TEST_F(ServerTransferTest, CutResumableUploadResumesFromTheServersOffsetAcrossAR
   SendCut(*first, kCmdResume, ResumeUpload(*first, "/big.bin", local, 0, token), 1000000);
 
   // The server keeps what arrived under the token, across a restart.
-  server_.Restart();
-  auto second = NewClient(server_.account());
+  server_.Stop();
+  ASSERT_TRUE(server_.Start(extra_));
+  auto second = NewClient(AccountOf(server_));
   PObject status = second->Base("resume_get_status");
   status["_resume_token"] = token;
   uint64_t held = 0;
@@ -118,7 +119,7 @@ TEST_F(ServerTransferTest, CutResumableUploadResumesFromTheServersOffsetAcrossAR
   EXPECT_EQ(0xB001u, second->CallCode(kCmdResume, wrong, reply));
   // A resume_upload body without a token from this connection (small
   // enough to be read and dropped before the answer).
-  auto third = NewClient(server_.account());
+  auto third = NewClient(AccountOf(server_));
   WriteWhole(local, "small");
   EXPECT_EQ(0xB001u, third->CallCode(kCmdResume, ResumeUpload(*third, "/big.bin", local, id, token2), reply));
 }
@@ -126,7 +127,7 @@ TEST_F(ServerTransferTest, CutResumableUploadResumesFromTheServersOffsetAcrossAR
 TEST_F(ServerTransferTest, StatusTakesOverAStaleReceive) {
   std::mt19937_64 rng(TestSeed() + 1);
   const std::string content = RandomBytes(rng, 2 * 1024 * 1024);
-  auto stale = NewClient(server_.account());
+  auto stale = NewClient(AccountOf(server_));
   const std::string local = stale->scratch() + "/f";
   WriteWhole(local, content);
   PObject reply;
@@ -143,14 +144,14 @@ TEST_F(ServerTransferTest, StatusTakesOverAStaleReceive) {
   }
   ASSERT_EQ(0, stale->channel().FlushWrite(0));
   // Wait until the server holds some of it (its file under the token).
-  const std::string held_file = server_.data() + "/tmp/resume/" + token;
+  const std::string held_file = server_.data_dir() + "/tmp/resume/" + token;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (ReadWhole(held_file).empty() && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   ASSERT_FALSE(ReadWhole(held_file).empty());
 
-  auto fresh = NewClient(server_.account());
+  auto fresh = NewClient(AccountOf(server_));
   PObject status = fresh->Base("resume_get_status");
   status["_resume_token"] = token;
   ASSERT_EQ(0u, fresh->CallCode(kCmdResume, status, reply));
@@ -168,7 +169,7 @@ TEST_F(ServerTransferTest, StatusTakesOverAStaleReceive) {
 TEST_F(ServerTransferTest, DownloadContinuesFromAnOffsetOfTheSamePreparedBody) {
   std::mt19937_64 rng(TestSeed() + 2);
   const std::string content = RandomBytes(rng, 700000);
-  auto c = NewClient(server_.account());
+  auto c = NewClient(AccountOf(server_));
   ASSERT_EQ(0u, c->Put("/d.bin", content, 0));
   PObject reply;
   ASSERT_EQ(0u, c->CallCode(kCmdResume, c->Base("resume_get_token"), reply));
@@ -194,8 +195,8 @@ TEST_F(ServerTransferTest, DownloadContinuesFromAnOffsetOfTheSamePreparedBody) {
 }
 
 TEST_F(ServerTransferTest, ProbeFindsTheUsersOwnContentAndReferCommitsWithoutData) {
-  Account bob = server_.AddUser("bob");
-  auto a = NewClient(server_.account());
+  Account bob = AddUser(server_, "bob");
+  auto a = NewClient(AccountOf(server_));
   auto b = NewClient(bob);
   const std::string content(600000, 'q');
   ASSERT_EQ(0u, a->Put("/orig", content, 0));
@@ -245,7 +246,7 @@ TEST_F(ServerTransferTest, DeltasBothWaysAgreeWithRdiffAndVersionsSurviveARestar
   std::string v2 = v1;
   v2.replace(100000, 5000, RandomBytes(rng, 7000));
   v2 += RandomBytes(rng, 3000);
-  auto c = NewClient(server_.account());
+  auto c = NewClient(AccountOf(server_));
   uint64_t id1 = 0;
   ASSERT_EQ(0u, c->Put("/doc", v1, 0, &id1));
   const std::string dir = c->scratch();
@@ -262,7 +263,7 @@ TEST_F(ServerTransferTest, DeltasBothWaysAgreeWithRdiffAndVersionsSurviveARestar
   data.length = ReadWhole(dir + "/up.delta").size();
   req["file"]["data"] = data;
   PObject reply;
-  ASSERT_EQ(0u, c->CallCode(kCmdUpload, req, reply)) << server_.output();
+  ASSERT_EQ(0u, c->CallCode(kCmdUpload, req, reply)) << server_.Log();
   const uint64_t id2 = reply["sync_id"].asUInt64();
 
   // A delta whose result does not match the hash stores nothing.
@@ -270,8 +271,9 @@ TEST_F(ServerTransferTest, DeltasBothWaysAgreeWithRdiffAndVersionsSurviveARestar
   EXPECT_EQ(0xB001u, c->CallCode(kCmdUpload, req, reply));
 
   // Versions are kept across a restart: a client holding v1 gets a delta.
-  server_.Restart();
-  auto after = NewClient(server_.account());
+  server_.Stop();
+  ASSERT_TRUE(server_.Start(extra_));
+  auto after = NewClient(AccountOf(server_));
   std::string body;
   ASSERT_EQ(0u, after->Get("/doc", id1, reply, &body));
   EXPECT_EQ(1u, reply["file"]["is_delta"].asUInt64());
@@ -293,7 +295,7 @@ class ServerQuotaTest : public ServerTransferTest {
 };
 
 TEST_F(ServerQuotaTest, UploadsBeyondTheQuotaAreRefusedAndRemovalsFreeSpace) {
-  auto c = NewClient(server_.account());
+  auto c = NewClient(AccountOf(server_));
   uint64_t id = 0;
   ASSERT_EQ(0u, c->Put("/a", std::string(600000, 'a'), 0, &id));
   EXPECT_EQ(0x4001u, c->Put("/b", std::string(500000, 'b'), 0));
@@ -316,7 +318,7 @@ TEST_F(ServerQuotaTest, UploadsBeyondTheQuotaAreRefusedAndRemovalsFreeSpace) {
   if (rc == 0) {
     EXPECT_EQ(0x4001u, reply["error"]["code"].asUInt64());
   }
-  c = NewClient(server_.account());
+  c = NewClient(AccountOf(server_));
   PObject status = c->Base("resume_get_status");
   status["_resume_token"] = token;
   EXPECT_EQ(0x4001u, c->CallCode(kCmdResume, status, reply));
