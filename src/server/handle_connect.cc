@@ -17,7 +17,7 @@ constexpr unsigned kServerBuild = 3100;
 
 void ServerConnection::HandleEncrypt(const PObject& req, PObject& reply, Outcome& out) {
   (void)req;
-  if (!ctx_.ssl_enabled || ch_.IsSSL()) {
+  if (!ctx_.ssl_enabled || ch_->IsSSL()) {
     // This request's own numbering: 2 = the server cannot do it.
     reply["error"]["code"] = kSslUnavailable;
     reply["error"]["message"] = ctx_.ssl_enabled ? "already encrypted" : "the server has no certificate";
@@ -48,7 +48,7 @@ void ServerConnection::HandleConnect(const PObject& req, PObject& reply, Outcome
   version["major"] = 1;
   version["minor"] = 0;
   version["build"] = kServerBuild;
-  out.ssl_after = do_ssl && !ch_.IsSSL();
+  out.ssl_after = do_ssl && !ch_->IsSSL();
 }
 
 }  // namespace tidewell::server

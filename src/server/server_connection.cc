@@ -34,44 +34,47 @@ std::string TokenHash(std::string_view token) {
 }
 
 ServerConnection::ServerConnection(ServerContext& ctx, int fd)
-    : ctx_(ctx), id_(ctx.next_connection_id.fetch_add(1)), fd_(fd) {}
+    : ctx_(ctx), id_(ctx.next_connection_id.fetch_add(1)), fd_(fd), ch_(std::make_unique<Channel>()) {}
+
+ServerConnection::ServerConnection(ServerContext& ctx, std::unique_ptr<Channel> channel)
+    : ctx_(ctx), id_(ctx.next_connection_id.fetch_add(1)), fd_(-1), ch_(std::move(channel)) {}
 
 ServerConnection::~ServerConnection() { DropBody(); }
 
 void ServerConnection::Run() {
-  if (ch_.Open(fd_, true) != 0) {
+  if (fd_ >= 0 && ch_->Open(fd_, true) != 0) {
     ::close(fd_);
     return;
   }
-  ch_.SetFlag(&abort_);
+  ch_->SetFlag(&abort_);
   ps_.SetBinaryReceiver(
       [this](Channel& ch, uint64_t length, PObject::binary_type& value) { return ReceiveBody(ch, length, value); });
   reader_ = ctx_.store->NewReader();
   if (reader_ == nullptr) {
     SRV_LOG_ERR("connection %llu: cannot open the database for reading", static_cast<unsigned long long>(id_));
-    ch_.Close();
+    ch_->Close();
     return;
   }
   const ServerOptions& opt = ctx_.options;
   for (;;) {
     // Between requests the client may stay silent for the time granted.
-    ch_.SetTimeout(opt.alive_seconds + opt.idle_margin_seconds);
+    ch_->SetTimeout(opt.alive_seconds + opt.idle_margin_seconds);
     uint16_t length = 0;
     uint8_t command = 0;
     uint8_t version = 0;
-    if (ProtoReadHeader(ch_, length, command, version) != 0) break;
+    if (ProtoReadHeader(*ch_, length, command, version) != 0) break;
     if (length != 0) {
       SRV_LOG_WARN("connection %llu: header of command %u with payload length %u; closing",
                    static_cast<unsigned long long>(id_), command, length);
       break;
     }
     const auto start = std::chrono::steady_clock::now();
-    ch_.SetTimeout(opt.stall_seconds);
+    ch_->SetTimeout(opt.stall_seconds);
     request_.clear();
     DropBody();
     PObject reply;
     Outcome out;
-    if (ps_.Recv(ch_, request_) != 0) {
+    if (ps_.Recv(*ch_, request_) != 0) {
       if (body_.refused == 0 || !body_.close) break;
       // A body refused before it was read: answer, then close.
       ErrorReply(body_.refused, reply, out);
@@ -83,17 +86,17 @@ void ServerConnection::Run() {
     }
     reply_pending_ = false;
     reply["alive"] = out.alive;
-    if (ps_.Send(ch_, reply) != 0) out.close = true;
+    if (ps_.Send(*ch_, reply) != 0) out.close = true;
     LogRequest(command, request_, out,
                std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
     DropBody();
     if (out.close) break;
-    if (out.ssl_after && ch_.ConvertToSSLChannel(true) != 0) {
+    if (out.ssl_after && ch_->ConvertToSSLChannel(true) != 0) {
       SRV_LOG_WARN("connection %llu: SSL handshake failed; closing", static_cast<unsigned long long>(id_));
       break;
     }
   }
-  ch_.Close();
+  ch_->Close();
 }
 
 void ServerConnection::DropBody() {
@@ -180,7 +183,7 @@ void ServerConnection::Tick() {
   if (now - last_sent_ < std::chrono::seconds(ctx_.options.keep_alive_seconds)) return;
   PObject ka;
   ka["type"] = "keep_alive";
-  if (ps_.Send(ch_, ka) != 0) {
+  if (ps_.Send(*ch_, ka) != 0) {
     // The client is gone; the step still finishes and its reply fails.
     SRV_LOG_NOTE("connection %llu: keep-alive could not be sent", static_cast<unsigned long long>(id_));
   }

@@ -37,6 +37,9 @@ class ServerConnection {
  public:
   // Takes ownership of the accepted socket `fd`.
   ServerConnection(ServerContext& ctx, int fd);
+  // Serves over a channel that is already open (a memory channel in the
+  // fuzz target).
+  ServerConnection(ServerContext& ctx, std::unique_ptr<Channel> channel);
   ~ServerConnection();
   ServerConnection(const ServerConnection&) = delete;
   ServerConnection& operator=(const ServerConnection&) = delete;
@@ -121,10 +124,10 @@ class ServerConnection {
   // Set at construction.
   ServerContext& ctx_;
   const uint64_t id_;
-  const int fd_;
+  const int fd_;  // -1 when the channel came open
 
   // Used by the connection's thread only.
-  Channel ch_;
+  std::unique_ptr<Channel> ch_;
   PStream ps_;
   std::unique_ptr<StoreReader> reader_;
   PObject request_;  // the request being read (the body receiver looks at it)
