@@ -45,6 +45,16 @@ ustring ConflictTimeStamp(time_t when) {
   return ustring(buf);
 }
 
+std::string ConflictSuffix(const ustring& client_name, const ustring& reason) {
+  std::string suffix(1, '_');
+  suffix.append(client_name.utf8_view());
+  suffix += '_';
+  suffix.append(ConflictTimeStamp(time(nullptr)).utf8_view());
+  suffix += '_';
+  suffix.append(reason.utf8_view());
+  return suffix;
+}
+
 ustring InsertBeforeExtension(const ustring& path, const ustring& insert) {
   std::string_view p = path.utf8_view();
   size_t dot = p.rfind('.');
@@ -63,9 +73,7 @@ ustring InsertBeforeExtension(const ustring& path, const ustring& insert) {
 
 int ConflictRename(const SessionFs& fs, const ustring& path, const ustring& client_name, const ustring& reason,
                    ustring* renamed_to) {
-  std::string suffix = "_" + std::string(client_name.utf8_view()) + "_" +
-                       std::string(ConflictTimeStamp(time(nullptr)).utf8_view()) + "_" +
-                       std::string(reason.utf8_view());
+  const std::string suffix = ConflictSuffix(client_name, reason);
   ustring target;
   int rc = RenameToFree(
       fs, path, InsertBeforeExtension(path, ustring(suffix)), 1,
@@ -99,8 +107,7 @@ int WhiteSpaceConflictRename(const SessionFs& fs, const ustring& path, const ust
     rc = fs.Rename(path, target, false);
   }
   if (rc == -EEXIST) {
-    std::string suffix = "_" + std::string(client_name.utf8_view()) + "_" +
-                         std::string(ConflictTimeStamp(time(nullptr)).utf8_view()) + "_WhiteSpaceConflict";
+    const std::string suffix = ConflictSuffix(client_name, ustring("WhiteSpaceConflict"));
     rc = RenameToFree(
         fs, path, InsertBeforeExtension(clean_path, ustring(suffix)), 0,
         [&](int n) { return InsertBeforeExtension(clean_path, ustring(suffix + "_" + std::to_string(n))); },

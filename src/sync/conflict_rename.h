@@ -18,6 +18,7 @@
 #define TIDEWELL_SYNC_CONFLICT_RENAME_H_
 
 #include <ctime>
+#include <string>
 
 #include "base/ustring.h"
 #include "platform/session_fs.h"
@@ -27,6 +28,9 @@ namespace tidewell {
 // `when` in local time as "%b-%d-%H%M-%Y" with English month names
 // ("Mar-07-1402-2025").
 ustring ConflictTimeStamp(time_t when);
+
+// "_<client>_<time stamp of now>_<reason>".
+std::string ConflictSuffix(const ustring& client_name, const ustring& reason);
 
 // `path` with `insert` placed before the extension of its last component
 // (the text from its last "." when that dot comes after the last "/" or

@@ -421,8 +421,7 @@ int Worker::PreserveUnsyncedEntries(const ustring& dir) {
   if (to_move.empty()) return 0;
 
   // The conflict copy of the folder, beside it.
-  const std::string suffix = "_" + std::string(ClientName().utf8_view()) + "_" +
-                             std::string(ConflictTimeStamp(time(nullptr)).utf8_view()) + "_Conflict";
+  const std::string suffix = ConflictSuffix(ClientName(), ustring("Conflict"));
   ustring keep;
   for (int n = 0; n <= 99; ++n) {
     ustring candidate = InsertBeforeExtension(dir, ustring(n == 0 ? suffix : suffix + "_" + std::to_string(n)));
