@@ -86,6 +86,14 @@ struct Scratch {
   std::string path;
 };
 
+// A run that could not measure marks the benchmark skipped and makes the
+// program fail, so that the small CI run catches a broken engine.
+bool g_failed = false;
+void Fail(benchmark::State& state, const char* why) {
+  g_failed = true;
+  state.SkipWithError(why);
+}
+
 using Clock = std::chrono::steady_clock;
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
@@ -95,7 +103,7 @@ double Seconds(Clock::time_point since) { return std::chrono::duration<double>(C
 void BM_DownloadManySmallFiles(benchmark::State& state) {
   for (auto _ : state) {
     ServerProcess server;
-    if (!server.Start()) return state.SkipWithError("server did not start");
+    if (!server.Start()) return Fail(state, "server did not start");
     {
       ServerClient peer(server);
       std::string content(4096, '\0');
@@ -107,13 +115,13 @@ void BM_DownloadManySmallFiles(benchmark::State& state) {
         }
         char name[64];
         std::snprintf(name, sizeof name, "/s%04zu/f%05zu.bin", i / 100, i);
-        if (peer.Upload(name, content).hasMember("error")) return state.SkipWithError("upload refused");
+        if (peer.Upload(name, content).hasMember("error")) return Fail(state, "upload refused");
       }
     }
     EngineClient client(server);
     client.StartWorkers(2);
     auto start = Clock::now();
-    if (!client.SyncFromServer(std::chrono::minutes(30))) return state.SkipWithError("sync did not finish");
+    if (!client.SyncFromServer(std::chrono::minutes(30))) return Fail(state, "sync did not finish");
     double secs = Seconds(start);
     state.SetIterationTime(secs);
     size_t present = 0;
@@ -122,7 +130,7 @@ void BM_DownloadManySmallFiles(benchmark::State& state) {
       std::snprintf(dir, sizeof dir, "/s%04zu", d);
       present += client.List(dir).size();
     }
-    if (present != g_files) return state.SkipWithError("files missing after the sync");
+    if (present != g_files) return Fail(state, "files missing after the sync");
     state.counters["files_per_s"] = static_cast<double>(g_files) / secs;
   }
 }
@@ -137,13 +145,13 @@ void BM_DownloadOneByteEdit(benchmark::State& state) {
     const std::string file = scratch.path + "/big.bin";
     WriteRandomFile(file, size, 2);
     ServerProcess server;
-    if (!server.Start()) return state.SkipWithError("server did not start");
+    if (!server.Start()) return Fail(state, "server did not start");
     ServerClient peer(server);
-    if (peer.UploadFile("/big.bin", file).hasMember("error")) return state.SkipWithError("upload refused");
+    if (peer.UploadFile("/big.bin", file).hasMember("error")) return Fail(state, "upload refused");
     Forwarder wire(server.port());
     EngineClient client(server, {.port = wire.port()});
     client.StartWorkers(2);
-    if (!client.SyncFromServer(std::chrono::minutes(30))) return state.SkipWithError("first sync did not finish");
+    if (!client.SyncFromServer(std::chrono::minutes(30))) return Fail(state, "first sync did not finish");
 
     {
       std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
@@ -151,12 +159,12 @@ void BM_DownloadOneByteEdit(benchmark::State& state) {
       f.put('\x5a');
     }
     if (peer.UploadFile("/big.bin", file, peer.SyncIdOf("/big.bin"), 1700000100).hasMember("error"))
-      return state.SkipWithError("edit refused");
+      return Fail(state, "edit refused");
     wire.ResetCounters();
     auto start = Clock::now();
-    if (!client.SyncFromServer(std::chrono::minutes(30))) return state.SkipWithError("sync did not finish");
+    if (!client.SyncFromServer(std::chrono::minutes(30))) return Fail(state, "sync did not finish");
     state.SetIterationTime(Seconds(start));
-    if (!SameFiles(file, client.Path("/big.bin"))) return state.SkipWithError("content differs");
+    if (!SameFiles(file, client.Path("/big.bin"))) return Fail(state, "content differs");
     state.counters["wire_bytes"] = static_cast<double>(wire.to_client() + wire.to_server());
   }
 }
@@ -169,18 +177,18 @@ void BM_DownloadNewLargeFile(benchmark::State& state) {
     const std::string file = scratch.path + "/huge.bin";
     WriteRandomFile(file, size, 1);
     ServerProcess server;
-    if (!server.Start()) return state.SkipWithError("server did not start");
+    if (!server.Start()) return Fail(state, "server did not start");
     {
       ServerClient peer(server);
-      if (peer.UploadFile("/huge.bin", file).hasMember("error")) return state.SkipWithError("upload refused");
+      if (peer.UploadFile("/huge.bin", file).hasMember("error")) return Fail(state, "upload refused");
     }
     EngineClient client(server);
     client.StartWorkers(2);
     auto start = Clock::now();
-    if (!client.SyncFromServer(std::chrono::minutes(30))) return state.SkipWithError("sync did not finish");
+    if (!client.SyncFromServer(std::chrono::minutes(30))) return Fail(state, "sync did not finish");
     double secs = Seconds(start);
     state.SetIterationTime(secs);
-    if (!SameFiles(file, client.Path("/huge.bin"))) return state.SkipWithError("content differs");
+    if (!SameFiles(file, client.Path("/huge.bin"))) return Fail(state, "content differs");
     state.counters["MiB_per_s"] = static_cast<double>(size) / (1 << 20) / secs;
   }
 }
@@ -220,5 +228,5 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&n, args.data());
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  return 0;
+  return g_failed ? 1 : 0;
 }
