@@ -238,10 +238,12 @@ void Instance::ReconcileLocked(std::string& report) {
     return;
   }
   sessions_ = stored;
-  // Sessions the store no longer names leave the daemon (paused first, as
-  // the daemon requires).
+  // Sessions the store no longer names, and sessions whose folder vanished
+  // (an unmounted disk), leave the daemon (paused first, as the daemon
+  // requires); a vanished folder comes back below once it is there again.
   for (auto it = loaded_.begin(); it != loaded_.end();) {
-    if (FindSessionById(stored, *it)) {
+    auto record = FindSessionById(stored, *it);
+    if (record && IsFolder(record->folder)) {
       ++it;
       continue;
     }
@@ -256,12 +258,19 @@ void Instance::ReconcileLocked(std::string& report) {
       ++it;
       continue;
     }
-    lines.push_back("stopped syncing session " + std::to_string(*it));
+    if (record) {
+      missing_.insert(*it);
+      lines.push_back(record->folder + " is gone; it is not synchronised until it is back (nothing is removed on the server)");
+    } else {
+      lines.push_back("stopped syncing session " + std::to_string(*it));
+    }
     it = loaded_.erase(it);
   }
   for (const SessionRecord& s : stored) {
     if (loaded_.count(s.id)) continue;
-    const std::string name = s.folder;
+    const std::string name =
+        !options_.home.empty() && s.folder.rfind(options_.home + "/", 0) == 0 ? "~" + s.folder.substr(options_.home.size())
+                                                                            : s.folder;
     if (!IsFolder(s.folder)) {
       // Never read a missing root as "everything was deleted": the session
       // waits until the folder is back.
@@ -403,7 +412,8 @@ int Instance::Run() {
       if (WaitProcess(daemon_pid_, 0, &code) == 1) {
         std::lock_guard<std::mutex> guard(daemon_mutex_);
         Say("the daemon ended unexpectedly (" +
-            (code > 128 ? std::string("killed by ") + strsignal(code - 128) : "exit code " + std::to_string(code)) +
+            (code > 128 ? "signal " + std::to_string(code - 128) + ", " + strsignal(code - 128)
+                         : "exit code " + std::to_string(code)) +
             "); its last words:\n" + Tail(paths_.DaemonLogFile(), 5));
         daemon_pid_ = 0;
         daemon_port_ = 0;
@@ -413,12 +423,14 @@ int Instance::Run() {
       }
       if (Clock::now() >= next_check) {
         next_check = Clock::now() + std::chrono::seconds(5);
-        bool missing;
+        // A folder that is missing, or one that went away: reconcile.
+        bool changed = false;
         {
           std::lock_guard<std::mutex> guard(daemon_mutex_);
-          missing = !missing_.empty();
+          changed = !missing_.empty();
+          for (const SessionRecord& s : sessions_) changed |= loaded_.count(s.id) > 0 && !IsFolder(s.folder);
         }
-        if (missing) {
+        if (changed) {
           std::string report;
           Reconcile(report);
           if (!report.empty()) Say(report);
