@@ -34,6 +34,7 @@
 #include "common/forwarder.h"
 #include "common/server_client.h"
 #include "common/server_process.h"
+#include "events/event_generator.h"
 
 namespace tidewell {
 namespace {
@@ -194,8 +195,117 @@ void BM_DownloadNewLargeFile(benchmark::State& state) {
 }
 
 // ===== uploads ==============================================================
-// (client to server: data set 3 uploaded, the one-byte edit sent, a new
-// 1 GiB file uploaded; registered in main below.)
+
+// Counts the live files the server lists below "/", page by page.
+size_t ServerFileCount(ServerProcess& server) {
+  ServerClient peer(server);
+  size_t files = 0;
+  uint64_t from = 0;
+  for (;;) {
+    PObject reply = peer.Pull(from);
+    for (const PObject& e : reply["event_list"].asArray())
+      if (!e["is_dir"].asBool() && !e["is_removed"].asBool()) ++files;
+    uint64_t next = reply["next_sync_id"].asUInt64();
+    if (next == from || reply["event_list"].asArray().empty()) return files;
+    from = next;
+  }
+}
+
+// Queues the upload of every folder and file below the session root, as the
+// change detector reports new items.
+void QueueUploads(EngineClient& client) {
+  Registry::Entry e = client.entry();
+  for (auto it = std::filesystem::recursive_directory_iterator(client.root());
+       it != std::filesystem::recursive_directory_iterator(); ++it) {
+    std::string rel = it->path().string().substr(client.root().size());
+    if (rel.rfind("/.VeltronaWorkingDirectory", 0) == 0) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    PushUploadEvent(e, ustring(rel), it->is_directory(), client.events());
+  }
+}
+
+// Data set 3 to the server: 10,000 new files of 4 KiB, 100 per folder.
+void BM_UploadManySmallFiles(benchmark::State& state) {
+  for (auto _ : state) {
+    ServerProcess server;
+    if (!server.Start()) return state.SkipWithError("server did not start");
+    EngineClient client(server);
+    std::string content(4096, '\0');
+    std::mt19937_64 rng(3);
+    for (size_t i = 0; i < g_files; ++i) {
+      for (size_t k = 0; k < content.size(); k += 8) {
+        uint64_t v = rng();
+        std::memcpy(&content[k], &v, 8);
+      }
+      char name[64];
+      std::snprintf(name, sizeof name, "/s%04zu/f%05zu.bin", i / 100, i);
+      client.Write(name, content);
+    }
+    QueueUploads(client);
+    auto start = Clock::now();
+    client.StartWorkers(2);
+    if (!client.AwaitIdle(std::chrono::minutes(30))) return state.SkipWithError("uploads did not finish");
+    double secs = Seconds(start);
+    state.SetIterationTime(secs);
+    if (ServerFileCount(server) != g_files) return state.SkipWithError("files missing on the server");
+    state.counters["files_per_s"] = static_cast<double>(g_files) / secs;
+  }
+}
+
+// Data set 2 to the server: a 256 MiB file uploaded, then one byte changed
+// locally; the upload of the edit is timed and its bytes on the wire counted
+// (both directions).
+void BM_UploadOneByteEdit(benchmark::State& state) {
+  for (auto _ : state) {
+    const uint64_t size = static_cast<uint64_t>(g_big_mib) << 20;
+    ServerProcess server;
+    if (!server.Start()) return state.SkipWithError("server did not start");
+    Forwarder wire(server.port());
+    EngineClient client(server, {.port = wire.port()});
+    const std::string file = client.Path("/big.bin");
+    WriteRandomFile(file, size, 2);
+    QueueUploads(client);
+    client.StartWorkers(2);
+    if (!client.AwaitIdle(std::chrono::minutes(30))) return state.SkipWithError("first upload did not finish");
+    {
+      std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+      f.seekp(static_cast<std::streamoff>(size / 2));
+      f.put('\x5a');
+    }
+    wire.ResetCounters();
+    auto start = Clock::now();
+    QueueUploads(client);
+    if (!client.AwaitIdle(std::chrono::minutes(30))) return state.SkipWithError("upload did not finish");
+    state.SetIterationTime(Seconds(start));
+    ClientFileEventInfo info;
+    if (client.Record("/big.bin", info) != 1 || info.fileSize != size) return state.SkipWithError("no record");
+    state.counters["wire_bytes"] = static_cast<double>(wire.to_client() + wire.to_server());
+    state.counters["sent_bytes"] = static_cast<double>(wire.to_server());
+  }
+}
+
+// A new 1 GiB file to the server; the client's upload rate (reading it for
+// its digest and signature included).
+void BM_UploadNewLargeFile(benchmark::State& state) {
+  for (auto _ : state) {
+    const uint64_t size = static_cast<uint64_t>(g_huge_mib) << 20;
+    ServerProcess server;
+    if (!server.Start()) return state.SkipWithError("server did not start");
+    EngineClient client(server);
+    WriteRandomFile(client.Path("/huge.bin"), size, 1);
+    QueueUploads(client);
+    auto start = Clock::now();
+    client.StartWorkers(2);
+    if (!client.AwaitIdle(std::chrono::minutes(30))) return state.SkipWithError("upload did not finish");
+    double secs = Seconds(start);
+    state.SetIterationTime(secs);
+    ClientFileEventInfo info;
+    if (client.Record("/huge.bin", info) != 1 || info.fileSize != size) return state.SkipWithError("no record");
+    state.counters["MiB_per_s"] = static_cast<double>(size) / (1 << 20) / secs;
+  }
+}
 
 }  // namespace
 }  // namespace tidewell
@@ -221,7 +331,10 @@ int main(int argc, char** argv) {
   if (g_huge_mib == 0) g_huge_mib = 1;
   for (auto* b : {benchmark::RegisterBenchmark("BM_DownloadManySmallFiles", BM_DownloadManySmallFiles),
                   benchmark::RegisterBenchmark("BM_DownloadOneByteEdit", BM_DownloadOneByteEdit),
-                  benchmark::RegisterBenchmark("BM_DownloadNewLargeFile", BM_DownloadNewLargeFile)}) {
+                  benchmark::RegisterBenchmark("BM_DownloadNewLargeFile", BM_DownloadNewLargeFile),
+                  benchmark::RegisterBenchmark("BM_UploadManySmallFiles", BM_UploadManySmallFiles),
+                  benchmark::RegisterBenchmark("BM_UploadOneByteEdit", BM_UploadOneByteEdit),
+                  benchmark::RegisterBenchmark("BM_UploadNewLargeFile", BM_UploadNewLargeFile)}) {
     b->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
   }
   int n = static_cast<int>(args.size());

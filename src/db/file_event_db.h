@@ -109,6 +109,11 @@ class FileEventDB {
   // The same, only rows with syncID <= `sync_id`.
   int getFileListWithoutRecursive(FileList* list, const ustring& prefix, uint64_t sync_id);
 
+  // Counts the existing rows at and below `prefix` ("/" or empty: every
+  // row), so that a removal can be weighed against the whole session.
+  // 0 with `count` set, or -1.
+  int countEventInfo(const ustring& prefix, uint64_t& count);
+
   // Deletes every directory row and every row below the top level. 0/-1.
   int rmAllFolders();
 

@@ -113,4 +113,26 @@ int FileEventDB::getFileListWithoutRecursive(FileList* list, const ustring& pref
   return fillListLocked(list, sql.get(), p.empty() ? 0 : p.size() + 1, true);
 }
 
+int FileEventDB::countEventInfo(const ustring& prefix, uint64_t& count) {
+  std::string p = StoredPrefix(prefix);
+  SqlText sql(p.empty() ? "SELECT COUNT(*) FROM eventinfo WHERE isExist = 1;"
+                        : "SELECT COUNT(*) FROM eventinfo WHERE isExist = 1 AND (path = '%q' OR path GLOB '%q/*');",
+              p.c_str(), GlobEscape(p).c_str());
+  if (!sql) {
+    EDB_LOG(ERROR, "FileEventDB: Failed to sqlite3_mprintf.\n");
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(m_dbMutex);
+  if (m_db == nullptr) return -1;
+  Statement s;
+  int rc = s.Prepare(m_db, sql.get());
+  if (rc == SQLITE_OK) rc = s.Step();
+  if (rc != SQLITE_ROW) {
+    EDB_LOG(ERROR, "countEventInfo: [%d] %s\n", rc, sqlite3_errmsg(m_db));
+    return -1;
+  }
+  count = s.ColumnUint64(0);
+  return 0;
+}
+
 }  // namespace tidewell

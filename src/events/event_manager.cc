@@ -272,6 +272,14 @@ int EventManager::GetAllPendingEventCount(uint64_t sess_id) {
   return pool->Size();
 }
 
+int EventManager::GetHeldEventCount(uint64_t sess_id) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  int n = 0;
+  for (const auto& [task, held] : registry_)
+    if (held.processing.m_sess_id == sess_id) ++n;
+  return n;
+}
+
 int EventManager::SyncingEvent2FStatDB(const ustring& path, bool is_dir) {
   TW_LOG_DEBUG(Comp(), "event-manager", "Syncing event to fstatdb at path [%s].\n",
                path.c_str_utf8());

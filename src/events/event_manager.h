@@ -94,6 +94,10 @@ class EventManager {
   // (0, and an error line, for an unknown session).
   int GetAllPendingEventCount(uint64_t sess_id);
 
+  // Events of the session that tasks hold right now (pulled, not yet done
+  // or given back), expand and rescan requests included.
+  int GetHeldEventCount(uint64_t sess_id);
+
   // Marks `path` (a full local path) as syncing / drops its mark. 0 or -1.
   int SyncingEvent2FStatDB(const ustring& path, bool is_dir);
   int SyncedEvent2FStatDB(const ustring& path);

@@ -101,6 +101,7 @@ int FSStat(const ustring& path, _FILE_INFO_tag& info, bool do_case_check) {
   info.type = FileTypeFromMode(st.st_mode);
   info.size = info.type == FT_FILE ? static_cast<uint64_t>(st.st_size) : 0;
   info.mtime = ClampTime(st.st_mtim.tv_sec);
+  info.mtime_nsec = static_cast<uint32_t>(st.st_mtim.tv_nsec);
   info.uid = st.st_uid;
   info.gid = st.st_gid;
   return 0;
@@ -139,6 +140,16 @@ int FSUTime(const ustring& path, uint32_t /*atime*/, uint32_t mtime) {
     TW_LOG_ERROR("file_op_debug", "file-op", "FSUTime: error code %d\n", err);
     return -1;
   }
+  return 0;
+}
+
+int FSDirIdentity(const ustring& path, uint64_t& dev, uint64_t& ino) {
+  struct stat st;
+  if (path.empty()) return -ENOENT;
+  if (::stat(path.c_str_utf8(), &st) != 0) return -errno;
+  if (!S_ISDIR(st.st_mode)) return -ENOTDIR;
+  dev = static_cast<uint64_t>(st.st_dev);
+  ino = static_cast<uint64_t>(st.st_ino);
   return 0;
 }
 

@@ -53,6 +53,14 @@ struct FileStamp {
 // "FSUTime: error code %d\n".
 [[nodiscard]] int FSUTime(const ustring& path, uint32_t atime, uint32_t mtime);
 
+// The identity of the directory `path` (symbolic links in it followed):
+// its device and inode numbers, which tell whether a folder is still the
+// one that was seen before or another one under the same name (a mount
+// point after an unmount, a folder made in place of a moved one).
+// 0; -ENOENT when it is missing, -ENOTDIR when it is not a directory, or
+// another negated errno value. Logs nothing.
+[[nodiscard]] int FSDirIdentity(const ustring& path, uint64_t& dev, uint64_t& ino);
+
 // Replaces `path` by its canonical absolute form (realpath: symbolic links
 // resolved) without trailing "/". 0, or -1 with ERROR
 // "Cannot Get Short Path name for [%s].\n" (also for a missing path);

@@ -36,6 +36,9 @@ struct _FILE_INFO_tag {
   ustring name;
   FILE_TYPE type = FT_ERR;
   uint32_t mtime = 0;
+  // The nanoseconds of the modification time (0 where the file system keeps
+  // none); not part of equality. Tells two changes within one second apart.
+  uint32_t mtime_nsec = 0;
   uint64_t size = 0;
   bool isExist = false;
   uint32_t uid = 0;

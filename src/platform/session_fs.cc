@@ -59,6 +59,7 @@ void FillInfo(const struct stat& st, FILE_INFO& info) {
   info.isExist = true;
   info.type = FileTypeFromMode(st.st_mode);
   info.mtime = ClampTime(st.st_mtim.tv_sec);
+  info.mtime_nsec = static_cast<uint32_t>(st.st_mtim.tv_nsec);
   info.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
   info.uid = st.st_uid;
   info.gid = st.st_gid;
@@ -233,6 +234,7 @@ int SessionFs::Stat(const ustring& rel, FILE_INFO& info) const {
   info.isExist = false;
   info.type = FT_ERR;
   info.mtime = 0;
+  info.mtime_nsec = 0;
   info.size = 0;
   info.path = FullPath(rel);
   std::string p;

@@ -18,6 +18,8 @@
 #include <cstdint>
 
 #include "events/event.h"
+#include "sync/change_backoff.h"
+#include "sync/removal_guard.h"
 
 namespace tidewell {
 
@@ -66,7 +68,8 @@ struct SyncEnv {
         filter_db(filter_db),
         system_filter(system_filter),
         session_state(session_state),
-        notices(notices) {}
+        notices(notices),
+        removal_guard(registry, events, session_state, notices) {}
   SyncEnv(const SyncEnv&) = delete;
   SyncEnv& operator=(const SyncEnv&) = delete;
 
@@ -87,6 +90,13 @@ struct SyncEnv {
   std::atomic<ConnectionPool*> pool{nullptr};
 
   TaskTiming timing;
+
+  // Holds removals that would spread a lost folder or a mass deletion to
+  // the server until the user confirms them (the daemon's resume with
+  // "confirm_removals" calls ConfirmRemovals).
+  RemovalGuard removal_guard;
+  // Spaces out uploads of files that keep changing while they are read.
+  ChangeBackoff upload_backoff;
 };
 
 }  // namespace tidewell

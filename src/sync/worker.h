@@ -45,6 +45,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "base/task.h"
 #include "base/ustring.h"
@@ -299,11 +302,13 @@ class Worker : public Task {
   // below it that the database does not know as it is (no record, or a
   // record of another kind, size or time) into a conflict copy of the
   // folder beside it, named as ConflictRename names, with the same relative
-  // paths, so that it stays in the session and is uploaded. What is left in
-  // `dir` is what the database knows. Returns the number of entries moved
-  // (0 when nothing needed it), or ERR_SYS: then the caller must not remove
-  // the folder. Used by the type change here and by the removal road.
-  int PreserveUnsyncedEntries(const ustring& dir);
+  // paths, so that it stays in the session, and queues its upload (the
+  // copy and all it holds). What is left in `dir` is what the database
+  // knows. Returns the number of entries moved (0 when nothing needed it;
+  // `copy`, when given, then names the copy), or ERR_SYS: then the caller
+  // must not remove the folder. Used by the type change here and by the
+  // removal road.
+  int PreserveUnsyncedEntries(const ustring& dir, ustring* copy = nullptr);
 
   // ===== upload (worker_upload.cc) ===================================
 
@@ -322,6 +327,17 @@ class Worker : public Task {
                            const ustring& sign_file);
   int CheckLocalModification(const PObject& response, const PObject& request);
   int PushRemoveEvent(const ustring& path, bool is_dir);
+  // The result of an upload the server refused with `reply`'s error code.
+  int HandleUploadError(const PObject& reply);
+  // Queues the upload of `to`, which the local object `from` was renamed
+  // to, and the server-side removal of `from` when it had a record.
+  void QueueRenamedUpload(const ustring& from, const ustring& to);
+  // A cached request whose body is the file itself gets a fresh descriptor
+  // (upload_fd); ERR_INT (cache dropped) when the file changed meanwhile.
+  int ReopenUploadBody(PObject& request);
+  // Called after an upload's content was read and before the file is looked
+  // at again. Does nothing; a test seam for a file that changes meanwhile.
+  virtual void OnUploadContentRead(const ustring& /*path*/) {}
 
   // ===== removal (worker_remove.cc) ==================================
 
@@ -344,6 +360,10 @@ class Worker : public Task {
   int ExpandDeleteEvent();
   int ExpandLocalDeleteEvent(const ustring& path);
   int ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id);
+  // Moves `rel` to a fresh name in the folder `into` (both session-relative;
+  // `into` is created when missing); `name` gets the new name. 0 or the
+  // SessionFs result.
+  int MoveAside(const ustring& rel, const ustring& into, ustring& name);
 
   // ===== rescan (worker_rescan.cc) ===================================
 
@@ -352,6 +372,10 @@ class Worker : public Task {
   int CompareFileList(const ustring& root, const FileList& local, const FileList& database, bool merge);
   int BuildLocalFileListWithoutResursive(const ustring& dir, FileList& list);
   void CreateDirSelfEvent();
+  // Lists the tree below the folder `rel` into `list` (below directory
+  // `index`) or, with `found`, as session paths, folders first. 0 or -1.
+  int WalkLocalTree(const ustring& rel, FileList& list, int index,
+                    std::vector<std::pair<std::string, bool>>* found);
 
   // ===== gates (worker_gates.cc) =====================================
 
@@ -396,6 +420,8 @@ class Worker : public Task {
   PObject cached_response;
   ustring upload_sign_file;
   PStream trans_stream;
+  UniqueFd upload_fd;                            // the file an upload reads, while it does
+  std::vector<Event>* rescan_removals = nullptr;  // set while a rescan collects its removals
 
   std::mutex worker_state_lock;
   ProcessEvent_T m_current_event;  // guarded by worker_state_lock

@@ -15,6 +15,8 @@
 #include "db/file_event_db.h"
 #include "delta/delta_file_reader.h"
 #include "delta/file_reader.h"
+#include "events/event_generator.h"
+#include "events/event_manager.h"
 #include "sync/conflict_rename.h"
 #include "sync/sync_log.h"
 #include "sync/worker.h"
@@ -389,7 +391,7 @@ void Worker::AdjustMtimeForMSDOS(PObject& reply) {
   if (holder.isMap() && holder.hasMember("mtime")) holder["mtime"] = holder["mtime"].asUInt32() & ~1u;
 }
 
-int Worker::PreserveUnsyncedEntries(const ustring& dir) {
+int Worker::PreserveUnsyncedEntries(const ustring& dir, ustring* copy) {
   auto db = GetEventDatabase();
   std::vector<ustring> to_move;
   std::vector<ustring> pending{dir};
@@ -448,6 +450,10 @@ int Worker::PreserveUnsyncedEntries(const ustring& dir) {
     WK_LOG_INFO("PreserveUnsyncedEntries: '%s' is not synchronised, kept as '%s'\n", from.c_str_utf8(),
                 to.c_str_utf8());
   }
+  // The copy is new to the server: the folder and everything in it.
+  PushUploadEvent(context.root_entry, keep, true, env.events);
+  env.events.IssueExpand(context.current_event.m_sess_id, keep);
+  if (copy != nullptr) *copy = keep;
   return static_cast<int>(to_move.size());
 }
 

@@ -337,6 +337,8 @@ int Worker::UpdateContext() {
                  static_cast<unsigned long long>(e.m_sess_id), entry.local_path.c_str_utf8(), reason.c_str_utf8());
     env.session_state.SetError(e.m_sess_id, ustring("Session folder '" + local + "' cannot be used: " +
                                                     std::string(reason.utf8_view())));
+    // The guard tells the user once and keeps the error until the folder is back.
+    (void)env.removal_guard.CheckRoot(entry);
     ClearCurrentProcessEventInfo();
     RedoEvent();
     return -1;
@@ -398,7 +400,9 @@ int Worker::HandleError(int err) {
       ClearCache();
     }
   }
-  if (err == ERR_OK) env.session_state.SetOk(e.m_sess_id);
+  // Success ends a session error, except the lost-folder error, which only
+  // the folder's return (or the user) ends.
+  if (err == ERR_OK && !env.removal_guard.RootLost(e.m_sess_id)) env.session_state.SetOk(e.m_sess_id);
   switch (row.err_type) {
     case ERR_SESSION:
       env.session_state.SetError(e.m_sess_id, ustring(std::string(GetErrorString(err)) + " while syncing '" +

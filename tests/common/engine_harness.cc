@@ -213,6 +213,9 @@ bool EngineClient::AwaitIdle(Deadline deadline) {
   return Await(
       [this] {
         if (events_.GetAllPendingEventCount(options_.sess_id) != 0) return false;
+        // A rescan or expansion in progress is held by its worker but shows
+        // in no worker's current-event info.
+        if (events_.GetHeldEventCount(options_.sess_id) != 0) return false;
         for (auto& w : workers_) {
           Worker::ProcessEvent_T info;
           w->GetCurrentProcessEventInfo(info);

@@ -87,6 +87,16 @@ void Forwarder::Pump(int from, int to, bool towards_client) {
         window_bytes = 0;
       }
     }
+    bool cut = false;
+    if (!towards_client) {
+      uint64_t limit = cut_after_.load();
+      uint64_t sent = to_server_.load();
+      if (limit != 0 && sent + static_cast<uint64_t>(n) >= limit) {
+        n = static_cast<ssize_t>(limit > sent ? limit - sent : 0);
+        cut_after_ = 0;
+        cut = true;
+      }
+    }
     ssize_t off = 0;
     while (off < n) {
       ssize_t w = write(to, buf + off, static_cast<size_t>(n - off));
@@ -98,6 +108,14 @@ void Forwarder::Pump(int from, int to, bool towards_client) {
       off += w;
     }
     (towards_client ? to_client_ : to_server_) += static_cast<uint64_t>(n);
+    if (cut) {
+      shutdown(to, SHUT_RDWR);
+      shutdown(from, SHUT_WR);
+      while (read(from, buf, sizeof buf) > 0) {
+      }
+      shutdown(from, SHUT_RDWR);
+      return;
+    }
   }
   shutdown(to, SHUT_WR);
   shutdown(from, SHUT_RD);

@@ -38,6 +38,16 @@ class Forwarder {
   void SetClientRate(uint64_t bytes_per_second) { rate_ = bytes_per_second; }
   // Cuts every open connection (both sockets shut down).
   void CutAll();
+  // Cuts, once, the connection that carries the byte numbered `total`
+  // towards the server (counting from this call, over all connections):
+  // the bytes before it are forwarded, the server sees the connection end,
+  // the client an end of stream (what it still writes is taken and
+  // dropped, so it fails at once). The counter towards the server restarts.
+  // 0 cancels.
+  void CutToServerAfter(uint64_t total) {
+    to_server_ = 0;
+    cut_after_ = total;
+  }
 
  private:
   void AcceptLoop();
@@ -50,6 +60,7 @@ class Forwarder {
   std::atomic<uint64_t> to_server_{0};
   std::atomic<uint64_t> to_client_{0};
   std::atomic<uint64_t> rate_{0};
+  std::atomic<uint64_t> cut_after_{0};
   std::atomic<int> connections_{0};
   std::thread acceptor_;
   std::mutex mutex_;
