@@ -1,4 +1,6 @@
-// Rescans: the file-list comparison against a plain model on random trees.
+// Rescans: the file-list comparison against a plain model on random trees,
+// and a rescan against the real server of the changes made while the
+// engine was stopped.
 
 #include <gtest/gtest.h>
 
@@ -139,6 +141,71 @@ TEST(CompareFileListTest, FindsEveryDifferenceOfRandomTrees) {
         EXPECT_FALSE(b.rfind(a + "/", 0) == 0) << a << " came before its content " << b;
       }
   }
+}
+
+// What the server holds below "/": path -> hash ("" for folders).
+std::map<std::string, std::string> ServerFiles(ServerProcess& server) {
+  ServerClient peer(server);
+  PObject reply = peer.Pull(0);
+  std::map<std::string, std::string> out;
+  for (const PObject& e : reply["event_list"].asArray())
+    out[std::string(e["path"].asStringRef().utf8_view())] = std::string(e["file"]["hash"].asStringRef().utf8_view());
+  return out;
+}
+
+// What the session folder holds, in the same form.
+std::map<std::string, std::string> LocalFiles(EngineClient& client) {
+  std::map<std::string, std::string> out;
+  for (auto it = fs::recursive_directory_iterator(client.root()); it != fs::recursive_directory_iterator(); ++it) {
+    std::string rel = it->path().string().substr(client.root().size());
+    if (rel.rfind("/.VeltronaWorkingDirectory", 0) == 0) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    if (it->is_symlink()) continue;
+    out[rel] = it->is_directory() ? "" : Md4Hex(client.Read(rel));
+  }
+  return out;
+}
+
+TEST(RescanTest, ChangesMadeWhileStoppedReachTheServer) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start());
+  EngineClient client(server);
+  client.Write("/a.txt", "a");
+  client.Write("/b.txt", "b");
+  client.Write("/sub/c.txt", "c");
+  client.Write("/sub/deep/d.txt", "d");
+  client.Write("/sub/deep/e.txt", "e");
+  client.events().IssueRescan(client.sess_id(), ustring("/"), false);
+  client.StartWorkers();
+  ASSERT_TRUE(client.AwaitIdle());
+  ASSERT_EQ(LocalFiles(client), ServerFiles(server));
+  client.StopWorkers();
+
+  // While the engine is stopped: an edit, removals of a file and a folder,
+  // new files and folders, and a link that is never synchronised.
+  client.Write("/a.txt", "a, edited");
+  fs::remove(client.Path("/b.txt"));
+  fs::remove_all(client.Path("/sub/deep"));
+  client.Write("/sub/new.txt", "new");
+  client.Write("/fresh/f.txt", "f");
+  fs::create_symlink("/etc", client.Path("/link"));
+
+  client.events().IssueRescan(client.sess_id(), ustring("/"), false);
+  client.StartWorkers();
+  ASSERT_TRUE(client.AwaitIdle());
+  const auto local = LocalFiles(client);
+  EXPECT_EQ(local, ServerFiles(server));
+  EXPECT_EQ(0u, local.count("/b.txt"));
+  for (const auto& [path, hash] : local) {
+    ClientFileEventInfo info;
+    ASSERT_EQ(1, client.Record(path, info)) << path;
+    EXPECT_EQ(hash, std::string(info.fileCheckSum.utf8_view())) << path;
+  }
+  ClientFileEventInfo gone;
+  EXPECT_EQ(0, client.Record("/sub/deep/d.txt", gone));
+  EXPECT_EQ(0, client.Record("/link", gone));
 }
 
 }  // namespace
