@@ -121,6 +121,8 @@ class FileEventDB {
   // folder, by their path inside it. All 0/-1 unless said.
   int addFileToRecycleBin(const ustring& unique_path, uint64_t file_size, const ustring& file_hash,
                           const ustring& mac_hash);
+  // Deletes the entry `path`, given as stored or as the hash lookups answer
+  // it (with a leading "/").
   int rmRecycleByPath(const ustring& path);
   // Moves the row of `path` into the recycle table as `unique_path`, in one
   // transaction.

@@ -37,7 +37,10 @@ int FileEventDB::addFileToRecycleBin(const ustring& unique_path, uint64_t file_s
 }
 
 int FileEventDB::rmRecycleByPath(const ustring& path) {
-  SqlText sql("DELETE FROM recycle_bin_table WHERE path = '%q';", path.c_str_utf8());
+  // The lookups answer "/" + the stored path; either form names the row.
+  std::string bare = StoredPath(path);
+  std::string rooted = "/" + bare;
+  SqlText sql("DELETE FROM recycle_bin_table WHERE path = '%q' OR path = '%q';", bare.c_str(), rooted.c_str());
   if (!sql) {
     EDB_LOG(ERROR, "FilterDB: Failed to sqlite3_mprintf.\n");
     return -1;

@@ -397,6 +397,9 @@ TEST_F(FileEventDBTest, HashLookupsAnswerOneFormAndOnlyFiles) {
   EXPECT_EQ("/u1", S(path));
   EXPECT_EQ(1, db_.getFilePathByHashFromRecycle("inner", "", path));
   EXPECT_EQ("/u2/inner", S(path));
+  // What a lookup answered removes the row, whichever form it was stored in.
+  ASSERT_EQ(0, db_.rmRecycleByPath(path));
+  EXPECT_EQ(0, db_.getFilePathByHashFromRecycle("inner", "", path));
   // Folders (and recycled folders) have no content: an empty hash finds
   // nothing instead of a folder to copy from.
   ASSERT_EQ(0, db_.dumpDirToRecycleBin("/u3", "/d"));
