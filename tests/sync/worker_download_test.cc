@@ -403,3 +403,61 @@ TEST_F(DownloadTest, PreservingAFolderMovesOutEverythingTheDatabaseDoesNotKnow) 
 
 }  // namespace
 }  // namespace tidewell
+
+namespace tidewell {
+namespace {
+
+TEST_F(DownloadTest, AnObjectGoneFromTheServerIsRemovedLocallyIntoTheRecycleFolder) {
+  ASSERT_FALSE(peer->Upload("/gone.txt", "kept in the recycle folder").hasMember("error"));
+  ASSERT_FALSE(peer->Upload("/edited.txt", "server").hasMember("error"));
+  auto c = Client();
+  ASSERT_TRUE(c->SyncFromServer());
+  Event gone = ListedEvent(*c, "/gone.txt");
+  Event edited = ListedEvent(*c, "/edited.txt");
+  c->Write("/edited.txt", "edited here");
+  ASSERT_FALSE(peer->Remove("/gone.txt").hasMember("error"));
+  ASSERT_FALSE(peer->Remove("/edited.txt").hasMember("error"));
+
+  // Edits that raced the removals: the server answers 0x8001.
+  for (Event* e : {&gone, &edited}) {
+    e->m_type = Event::EV_MODIFY;
+    e->m_data_hash = ustring(Md4Hex("a newer version"));
+    e->m_data_size = 15;
+    e->m_sync_id = e->m_max_id = e->m_sync_id + 1000;
+    c->events().PushServerEvent(*e);
+  }
+  ASSERT_TRUE(c->AwaitIdle());
+  EXPECT_FALSE(c->Exists("/gone.txt"));
+  auto recycled = c->List("/.VeltronaWorkingDirectory/#VeltRecycle");
+  ASSERT_EQ(1u, recycled.size());
+  EXPECT_EQ("kept in the recycle folder", c->Read("/.VeltronaWorkingDirectory/#VeltRecycle/" + recycled[0]));
+  ClientFileEventInfo rec;
+  EXPECT_EQ(0, c->Record("/gone.txt", rec));
+  // A local edit is never recycled: it stays under a conflict name.
+  EXPECT_FALSE(c->Exists("/edited.txt"));
+  auto kept = Starting(c->List("/"), "edited_PC1_");
+  ASSERT_EQ(1u, kept.size());
+  EXPECT_EQ("edited here", c->Read("/" + kept[0]));
+}
+
+TEST_F(DownloadTest, AFolderReplacedByAFileKeepsWhatWasNotSynchronised) {
+  ASSERT_FALSE(peer->Upload("/d/a.txt", "synced").hasMember("error"));
+  auto c = Client();
+  ASSERT_TRUE(c->SyncFromServer());
+  c->Write("/d/new.txt", "only here");
+  ASSERT_FALSE(peer->Remove("/d").hasMember("error"));
+  ASSERT_FALSE(peer->Upload("/d", "now a file").hasMember("error"));
+  ASSERT_TRUE(c->SyncFromServer());
+
+  EXPECT_EQ("now a file", c->Read("/d"));
+  auto kept = Starting(c->List("/"), "d_PC1_");
+  ASSERT_EQ(1u, kept.size());
+  EXPECT_EQ("only here", c->Read("/" + kept[0] + "/new.txt"));
+  ClientFileEventInfo rec;
+  ASSERT_EQ(1, c->Record("/d", rec));
+  EXPECT_EQ(0, rec.fileType);
+  EXPECT_EQ(0, c->Record("/d/a.txt", rec));
+}
+
+}  // namespace
+}  // namespace tidewell
