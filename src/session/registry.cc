@@ -20,6 +20,15 @@ int Registry::Find(uint64_t sess_id, Entry& out) {
   return 1;
 }
 
+int Registry::Update(uint64_t sess_id, const std::function<void(Entry&)>& change) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = index_.find(sess_id);
+  if (it == index_.end()) return 0;
+  change(it->second);
+  it->second.sess_id = sess_id;
+  return 1;
+}
+
 bool Registry::FindNext(uint64_t sess_id, Entry& out) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (index_.empty()) return false;

@@ -13,6 +13,7 @@
 #define TIDEWELL_SESSION_REGISTRY_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -62,6 +63,13 @@ class Registry {
   // Copies the session's entry into `out`: 1 when found, 0 otherwise (`out`
   // untouched).
   int Find(uint64_t sess_id, Entry& out);
+
+  // Runs `change` on the session's entry while holding the lock, so that
+  // changing some fields (the pause flag) cannot undo a concurrent change
+  // of others (the recycle time), as a Find followed by a Set could.
+  // `change` must not call the registry and must not change sess_id. 1
+  // when the session was found, 0 otherwise.
+  int Update(uint64_t sess_id, const std::function<void(Entry&)>& change);
 
   // Cyclic step through the sessions: the entry after `sess_id`, or the
   // first (lowest) one when `sess_id` is absent or the last. False only for

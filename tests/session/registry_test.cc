@@ -7,6 +7,7 @@
 #include <iostream>
 #include <map>
 #include <random>
+#include <thread>
 
 #include "common/random.h"
 
@@ -137,6 +138,31 @@ TEST(RegistryTest, RandomOperationsMatchMap) {
     }
     ASSERT_EQ(r.Size(), model.size());
   }
+}
+
+// Pausing and resuming rewrite the pause flag while the recycle cleaner
+// writes recycle_time: neither may undo the other's write.
+TEST(RegistryTest, UpdateKeepsConcurrentChangesOfOtherFields) {
+  Registry r;
+  r.Set(Session(4));
+  constexpr uint32_t kTimes = 20000;
+  std::thread cleaner([&] {
+    for (uint32_t t = 1; t <= kTimes; ++t) r.UpdateRecycleTime(Session(4), t);
+  });
+  int toggles = 0;
+  for (; toggles < 20001; ++toggles) {
+    EXPECT_EQ(1, r.Update(4, [](Registry::Entry& e) { e.pause = !e.pause; }));
+  }
+  cleaner.join();
+  Registry::Entry e;
+  ASSERT_EQ(1, r.Find(4, e));
+  EXPECT_EQ(kTimes, e.recycle_time);
+  EXPECT_TRUE(e.pause);  // an odd number of toggles
+  EXPECT_EQ(0, r.Update(5, [](Registry::Entry& x) { x.pause = true; }));
+  // The key cannot be changed through an update.
+  EXPECT_EQ(1, r.Update(4, [](Registry::Entry& x) { x.sess_id = 99; }));
+  EXPECT_EQ(1, r.Find(4, e));
+  EXPECT_EQ(0, r.Find(99, e));
 }
 
 }  // namespace
