@@ -4,6 +4,7 @@
 #include "base/settings.h"
 #include "net/pobject.h"
 #include "net/pstream.h"
+#include "session/notice_queue.h"
 
 namespace tidewell {
 namespace {
@@ -26,11 +27,22 @@ PObject FileNotice(const char* kind, const UI_IPC::FileItem& item) {
   return msg;
 }
 
+std::atomic<NoticeQueue*> g_notice_queue{nullptr};
+
 }  // namespace
 
-int UI_IPC::Send(const PObject& msg, const char* open_failure) {
+void UI_IPC::SetNoticeQueue(NoticeQueue* queue) { g_notice_queue.store(queue); }
+
+int UI_IPC::Send(PObject msg, const char* open_failure) {
+  NoticeQueue* queue = g_notice_queue.load();
+  if (queue != nullptr) return queue->Post(std::move(msg), open_failure);
+  return Deliver(msg, open_failure, nullptr);
+}
+
+int UI_IPC::Deliver(const PObject& msg, const char* open_failure, const std::atomic<int>* abort) {
   Channel ch;
   ch.SetTimeout(kSendTimeout);
+  ch.SetFlag(abort);
   if (ch.Open("127.0.0.1", Settings::getInstance().getUIPort()) != 0) {
     TW_LOG_ERROR(Comp(), "ui-ipc", "%s\n", open_failure);
     return -1;
@@ -50,7 +62,7 @@ int UI_IPC::ReportConnectionErrorToUI(int connection_id, int error) {
   msg["notify"] = "error";
   msg["connection_id"] = connection_id;
   msg["error_type"] = error;
-  return Send(msg, "Open ui socket failed");
+  return Send(std::move(msg), "Open ui socket failed");
 }
 
 int UI_IPC::ReportSessionErrorToUI(uint64_t sess_id, int error) {
@@ -58,7 +70,7 @@ int UI_IPC::ReportSessionErrorToUI(uint64_t sess_id, int error) {
   msg["notify"] = "error";
   msg["session_id"] = static_cast<unsigned long long>(sess_id);
   msg["error_type"] = error;
-  return Send(msg, "Open ui socket failed");
+  return Send(std::move(msg), "Open ui socket failed");
 }
 
 int UI_IPC::ReportFileLockedEventToUI(const FileItem& item, int error) {
@@ -67,25 +79,25 @@ int UI_IPC::ReportFileLockedEventToUI(const FileItem& item, int error) {
   detail["reason"] = "file locked";
   detail["code"] = error;
   msg["error"] = detail;
-  return Send(msg, "Open ui channel failed");
+  return Send(std::move(msg), "Open ui channel failed");
 }
 
 int UI_IPC::ReportFileEventToUI(const FileItem& item) {
   PObject msg = FileNotice("recent_file", item);
   msg["event_type"] = item.event_type;
-  return Send(msg, "Open ui channel failed");
+  return Send(std::move(msg), "Open ui channel failed");
 }
 
 int UI_IPC::ReportFileSyncingEventToUI(const FileItem& item) {
   PObject msg = FileNotice("syncing_file", item);
   msg["event_type"] = item.event_type;
-  return Send(msg, "Open ui channel failed");
+  return Send(std::move(msg), "Open ui channel failed");
 }
 
 int UI_IPC::LastBreath() {
   PObject msg;
   msg["action"] = "connection_terminate";
-  return Send(msg, "Open ui channel failed");
+  return Send(std::move(msg), "Open ui channel failed");
 }
 
 int UI_IPC::Open(int socket) { return m_channel.Open(socket, true); }

@@ -2,12 +2,16 @@
 // connection and session errors, locked files, files just synchronised and
 // files about to be. Each notice is one value map sent over a fresh loopback
 // connection to the port of the setting "ui_port"; nothing is read back and
-// nothing is queued or repeated: a notice the user interface does not take
-// is lost (and logged).
+// nothing is repeated: a notice the user interface does not take is lost
+// (and logged).
 //
-// The static notices keep no state and may be sent from any thread. An
-// instance wraps one accepted connection (Open/Recv/Destroy) and belongs to
-// one thread.
+// The daemon installs a NoticeQueue (SetNoticeQueue): the notices are then
+// only filed by the reporting thread and sent, coalesced when they flood,
+// by the queue's thread. Without a queue they are sent on the caller's
+// thread.
+//
+// The static notices may be called from any thread. An instance wraps one
+// accepted connection (Open/Recv/Destroy) and belongs to one thread.
 //
 // The file notices take a FileItem rather than an event, so that this layer
 // stays below the event queue; events/event_notice.h makes one from an
@@ -16,6 +20,7 @@
 #ifndef TIDEWELL_SESSION_UI_IPC_H_
 #define TIDEWELL_SESSION_UI_IPC_H_
 
+#include <atomic>
 #include <cstdint>
 
 #include "base/ustring.h"
@@ -23,6 +28,7 @@
 
 namespace tidewell {
 
+class NoticeQueue;
 class PObject;
 
 class UI_IPC {
@@ -39,7 +45,19 @@ class UI_IPC {
   UI_IPC(const UI_IPC&) = delete;
   UI_IPC& operator=(const UI_IPC&) = delete;
 
-  // {"notify": "error", "connection_id", "error_type"}. 0 sent, -1 not.
+  // Every notice goes through `queue` from now on; null sends on the
+  // caller's thread again. The queue must stay alive until it has been
+  // replaced and no thread can still be reporting.
+  static void SetNoticeQueue(NoticeQueue* queue);
+
+  // Sends one notice now, on the calling thread; gives up early when
+  // `abort` (may be null) is raised. 0 sent, -1 not (logged with
+  // `open_failure` when no connection could be made).
+  static int Deliver(const PObject& msg, const char* open_failure, const std::atomic<int>* abort);
+
+  // The reports below return 0 when the notice was sent (or, with a queue,
+  // accepted for sending) and -1 when it was not.
+  // {"notify": "error", "connection_id", "error_type"}.
   static int ReportConnectionErrorToUI(int connection_id, int error);
   // {"notify": "error", "session_id", "error_type"}.
   static int ReportSessionErrorToUI(uint64_t sess_id, int error);
@@ -60,9 +78,8 @@ class UI_IPC {
   void Destroy();
 
  private:
-  // Sends `msg` to the user interface; `open_failure` is the log text for a
-  // connection that cannot be made.
-  static int Send(const PObject& msg, const char* open_failure);
+  // Hands `msg` to the installed queue, or delivers it at once.
+  static int Send(PObject msg, const char* open_failure);
 
   Channel m_channel;
 };
