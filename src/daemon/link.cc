@@ -1,0 +1,141 @@
+// "link" and "unlink": the shared environment and the task table.
+
+#include "base/settings.h"
+#include "daemon/daemon_log.h"
+#include "daemon/tidewell.h"
+#include "db/file_status_db.h"
+#include "db/filter_db.h"
+#include "events/event_manager.h"
+#include "events/event_notice.h"
+#include "events/file_status_recorder.h"
+#include "filter/black_list.h"
+#include "session/registry.h"
+#include "session/ui_ipc.h"
+#include "sync/detector.h"
+
+namespace tidewell {
+namespace {
+
+// Fixed places in the task table.
+constexpr size_t kDetectorSlot = 0;
+constexpr size_t kFixedTasks = 4;
+
+}  // namespace
+
+int Tidewell::do_link(const PObject& /*request*/, PObject& reply) {
+  if (linked_) {
+    // Linking again would replace running tasks without stopping them.
+    APP_LOG_ERR("link while linked, request ignored\n");
+    reply["error"] = "Already linked";
+    return -1;
+  }
+  if (init_env() != 0) {
+    APP_LOG_ERR("failed to initialize environment\n");
+    reply["error"] = "Failed to initialize environment";
+    return -1;
+  }
+  if (init_members() != 0) {
+    APP_LOG_ERR("failed to initialize members\n");
+    reply["error"] = "Failed to initialize members";
+    return -1;
+  }
+  start_all();
+  linked_ = true;
+  return 0;
+}
+
+void Tidewell::do_unlink() {
+  APP_LOG_INFO("unlink daemon\n");
+  stop_all();
+  destroy_members();
+  destroy_env();
+  linked_ = false;
+}
+
+int Tidewell::init_env() {
+  Settings& settings = Settings::getInstance();
+  settings.print_settings();
+  ustring filter_db = settings.getFilterDbPath();
+  if (FilterDB::getInstance().initialize(filter_db) != 0) {
+    APP_LOG_ERR("Failed to init filter DB at [%s]\n", filter_db.c_str_utf8());
+    return -1;
+  }
+  ustring fstat_db = settings.getFStatDbPath();
+  if (FileStatusDB::initialize(fstat_db) != 0) {
+    APP_LOG_ERR("Failed to init file status DB at [%s]\n", fstat_db.c_str_utf8());
+    return -1;
+  }
+  // Every start begins with an empty status table.
+  if (FileStatusDB::removeAllEntry() != 0) APP_LOG_WARN("Failed to empty the file status DB\n");
+  ustring system_filter = settings.getSystemFilterPath();
+  if (BlackList2::getInstance().Load(system_filter) != 0) {
+    APP_LOG_ERR("Failed to load system filter from %s.\n", system_filter.c_str_utf8());
+    return -1;
+  }
+  // The event queue records syncing marks and tells the user interface;
+  // both must be in place before any task pushes an event.
+  EventManager& events = EventManager::getInstance();
+  events.SetStatusRecorder(&FileStatusRecorder::getInstance());
+  events.SetSyncingReporter([](const Event& e) { UI_IPC::ReportFileSyncingEventToUI(NoticeItem(e)); });
+  return 0;
+}
+
+void Tidewell::destroy_env() {
+  FilterDB::getInstance().destroy();
+  FileStatusDB::destroy();
+  BlackList2::getInstance().Destroy();
+  EventManager::getInstance().Clear();
+  Registry::getInstance().Clear();
+}
+
+int Tidewell::init_members() { return init_tasks(); }
+
+int Tidewell::init_tasks() {
+  uint32_t setting = Settings::getInstance().getWorkerCount();
+  uint32_t worker_count = WorkerCountFor(setting);
+  if (worker_count != setting) {
+    APP_LOG_WARN("worker_count %u is out of range, using %u\n", setting, worker_count);
+  }
+  task.clear();
+  task.resize(worker_count + 3);
+  task[kDetectorSlot] = std::make_unique<Detector>();
+  // TODO(engine): slot 1 RecycleCleaner, slot 2 Syncer, slot 3
+  // ProgressSyncer and the workers from slot kFixedTasks on are created here
+  // once those task classes exist; until then their slots stay empty and
+  // are skipped.
+  APP_LOG_DEBUG("totally %lu tasks\n", static_cast<unsigned long>(task.size()));
+  return 0;
+}
+
+void Tidewell::destroy_members() {
+  destroy_tasks();
+  destroy_connections();
+}
+
+void Tidewell::destroy_tasks() { task.clear(); }
+
+void Tidewell::destroy_connections() { pool_.reset(); }
+
+void Tidewell::start_all() {
+  for (auto& t : task) {
+    if (t && t->Run() != 0) APP_LOG_ERR("failed to start a task\n");
+  }
+}
+
+int Tidewell::stop_all() {
+  int rc = 0;
+  for (auto& t : task) {
+    if (t) t->Stop();
+  }
+  for (auto& t : task) {
+    if (t) rc = t->Join();
+  }
+  return rc;
+}
+
+Detector* Tidewell::detector() const {
+  if (task.size() <= kDetectorSlot) return nullptr;
+  return static_cast<Detector*>(task[kDetectorSlot].get());
+}
+
+}  // namespace tidewell
