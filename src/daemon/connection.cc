@@ -3,6 +3,7 @@
 #include "base/settings.h"
 #include "daemon/daemon_log.h"
 #include "daemon/tidewell.h"
+#include "sync/sync_env.h"
 
 namespace tidewell {
 
@@ -39,7 +40,7 @@ void Tidewell::link_connection(const PObject& request, PObject& reply) {
   uint32_t workers = WorkerCountFor(Settings::getInstance().getWorkerCount()) - 1;
   // One connection per worker and one for each of the two pullers.
   pool_ = std::make_unique<ConnectionPool>(info, proxy, tunnel, workers + 2);
-  // TODO(engine): publish the pool to the tasks once they take it.
+  SyncEnv::Process().pool.store(pool_.get());
 }
 
 void Tidewell::reload_connection(const PObject& request, PObject& reply) {

@@ -11,7 +11,10 @@
 #include "filter/black_list.h"
 #include "session/registry.h"
 #include "session/ui_ipc.h"
+#include "session/session_state.h"
 #include "sync/detector.h"
+#include "sync/sync_env.h"
+#include "sync/worker.h"
 
 namespace tidewell {
 namespace {
@@ -86,6 +89,7 @@ void Tidewell::destroy_env() {
   BlackList2::getInstance().Destroy();
   EventManager::getInstance().Clear();
   Registry::getInstance().Clear();
+  SessionStateTable::getInstance().Clear();
 }
 
 int Tidewell::init_members() { return init_tasks(); }
@@ -98,11 +102,12 @@ int Tidewell::init_tasks() {
   }
   task.clear();
   task.resize(worker_count + 3);
-  task[kDetectorSlot] = std::make_unique<Detector>();
-  // TODO(engine): slot 1 RecycleCleaner, slot 2 Syncer, slot 3
-  // ProgressSyncer and the workers from slot kFixedTasks on are created here
-  // once those task classes exist; until then their slots stay empty and
-  // are skipped.
+  SyncEnv& env = SyncEnv::Process();
+  task[kDetectorSlot] = std::make_unique<Detector>(env.events, env.registry);
+  // TODO(engine): slot 1 RecycleCleaner, slot 2 Syncer and slot 3
+  // ProgressSyncer are created here once those task classes exist; until
+  // then their slots stay empty and are skipped.
+  for (size_t i = kFixedTasks; i < task.size(); ++i) task[i] = std::make_unique<Worker>(env);
   APP_LOG_DEBUG("totally %lu tasks\n", static_cast<unsigned long>(task.size()));
   return 0;
 }
@@ -114,7 +119,11 @@ void Tidewell::destroy_members() {
 
 void Tidewell::destroy_tasks() { task.clear(); }
 
-void Tidewell::destroy_connections() { pool_.reset(); }
+void Tidewell::destroy_connections() {
+  // The tasks that used the pool have ended (stop_all came first).
+  SyncEnv::Process().pool.store(nullptr);
+  pool_.reset();
+}
 
 void Tidewell::start_all() {
   for (auto& t : task) {
@@ -136,6 +145,12 @@ int Tidewell::stop_all() {
 Detector* Tidewell::detector() const {
   if (task.size() <= kDetectorSlot) return nullptr;
   return static_cast<Detector*>(task[kDetectorSlot].get());
+}
+
+std::vector<Worker*> Tidewell::workers() const {
+  std::vector<Worker*> out;
+  for (size_t i = kFixedTasks; i < task.size(); ++i) out.push_back(static_cast<Worker*>(task[i].get()));
+  return out;
 }
 
 }  // namespace tidewell

@@ -1,12 +1,15 @@
 // "pause" and "resume" of one session or of all, and the handshake that
 // makes the workers let go of a paused session's events.
 
+#include <chrono>
+#include <mutex>
 #include <vector>
 
 #include "daemon/daemon_log.h"
 #include "daemon/request_keys.h"
 #include "daemon/tidewell.h"
 #include "session/registry.h"
+#include "sync/worker.h"
 
 namespace tidewell {
 namespace {
@@ -73,10 +76,39 @@ void Tidewell::pauseRegistry(uint64_t sess_id) { SetPause(sess_id, true); }
 void Tidewell::resumeRegistry(uint64_t sess_id) { SetPause(sess_id, false); }
 
 void Tidewell::drop_session(uint64_t sess_id) {
-  // TODO(engine): collect the workers whose current event belongs to the
-  // session (any session for id 0), hand them a pause record, raise their
-  // abort flags and wait until each has acknowledged, once the workers
-  // exist. Until then no task processes session events.
+  // The workers busy with an event of the session (of any session for 0).
+  std::vector<Worker*> busy;
+  for (Worker* w : workers()) {
+    Worker::ProcessEvent_T info;
+    w->GetCurrentProcessEventInfo(info);
+    if (info.session_id != 0 && (sess_id == 0 || info.session_id == sess_id)) {
+      APP_LOG_INFO("pause worker %d\n", w->GetId());
+      busy.push_back(w);
+    }
+  }
+  if (!busy.empty()) {
+    Worker::PauseType_T record;
+    std::unique_lock<std::mutex> lock(record.pause_mutex);
+    record.count = static_cast<uint32_t>(busy.size());
+    for (Worker* w : busy) {
+      w->setPauseInstance(&record);
+      APP_LOG_INFO("abort worker %d\n", w->GetId());
+      w->SetAbort(true);
+    }
+    APP_LOG_INFO("wait for worker drop ...\n");
+    // Each worker counts down at the top of its next pass; the abort flag
+    // cuts a transfer short, so that comes soon.
+    while (record.count > 0) {
+      if (record.pause_cond.wait_for(lock, std::chrono::seconds(10)) == std::cv_status::timeout &&
+          record.count > 0) {
+        APP_LOG_WARN("still waiting for %u workers to let go of session %llu\n", record.count,
+                     static_cast<ull>(sess_id));
+      }
+    }
+    APP_LOG_INFO("worker drop session done, continue\n");
+    lock.unlock();
+    for (Worker* w : busy) w->SetAbort(false);
+  }
   APP_LOG_INFO("drop session %llu done\n", static_cast<ull>(sess_id));
 }
 

@@ -6,6 +6,7 @@
 #include "daemon/request_keys.h"
 #include "daemon/tidewell.h"
 #include "session/registry.h"
+#include "session/session_state.h"
 #include "sync/detector.h"
 
 namespace tidewell {
@@ -56,6 +57,7 @@ int Tidewell::remove_one_session(uint64_t sess_id, PObject& reply) {
   }
   registry.Clear(sess_id);
   if (Detector* watcher = detector()) watcher->RemoveWatch(sess_id);
+  SessionStateTable::getInstance().Clear(sess_id);
   APP_LOG_INFO("session '%llu' is removed.\n", id);
   return 0;
 }

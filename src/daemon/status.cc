@@ -3,12 +3,15 @@
 #include "daemon/tidewell.h"
 #include "events/event_manager.h"
 #include "session/registry.h"
+#include "session/session_state.h"
+#include "sync/worker.h"
 
 namespace tidewell {
 
 void Tidewell::get_status(PObject& reply) {
   Registry& registry = Registry::getInstance();
   EventManager& events = EventManager::getInstance();
+  SessionStateTable& states = SessionStateTable::getInstance();
   PObject::array_type sessions;
   Registry::Entry e;
   if (registry.FindNext(0, e)) {
@@ -19,10 +22,15 @@ void Tidewell::get_status(PObject& reply) {
       item["session_id"] = static_cast<unsigned long long>(e.sess_id);
       item["status"] = pending > 0 ? "syncing" : "uptodate";
       item["unfinished_files"] = pending;
-      // TODO(engine): "state" ("ok", "paused", "error", "held"), "last_error"
-      // and "held_removals" come from the session's state record once it
-      // exists; until then only the pause flag is known.
-      item["state"] = e.pause ? "paused" : "ok";
+      // What needs the user most shows: held removals, then an error,
+      // then the pause.
+      SessionStateTable::Status state;
+      states.Get(e.sess_id, state);
+      SessionStateTable::State shown = state.state;
+      if (shown == SessionStateTable::kOk && e.pause) shown = SessionStateTable::kPaused;
+      item["state"] = SessionStateTable::StateName(shown);
+      if (!state.last_error.empty()) item["last_error"] = state.last_error;
+      if (state.held_removals > 0) item["held_removals"] = static_cast<unsigned long long>(state.held_removals);
       sessions.push_back(std::move(item));
     } while (registry.FindNext(e.sess_id, e) && e.sess_id != first);
   }
@@ -34,8 +42,24 @@ void Tidewell::get_status(PObject& reply) {
     conn["status"] = pool_->isConnected() ? "connected" : "disconnected";
     reply["connection_list"] = PObject::array_type{conn};
   }
-  // TODO(engine): "worker_list" from each worker's GetWorkingStatus once the
-  // workers exist.
+  PObject::array_type busy;
+  for (Worker* w : workers()) {
+    uint64_t sess_id = 0;
+    ustring path;
+    Worker::WorkingType type = Worker::W_TYPE_NONE;
+    uint64_t sent = 0;
+    uint64_t total = 0;
+    w->GetWorkingStatus(sess_id, path, type, sent, total);
+    if (type == Worker::W_TYPE_NONE) continue;
+    PObject item;
+    item["session_id"] = static_cast<unsigned long long>(sess_id);
+    item["path"] = path;
+    item["status"] = type == Worker::W_TYPE_UPLOAD ? "uploading" : "downloading";
+    item["progress"] = static_cast<unsigned long long>(sent);
+    item["total_size"] = static_cast<unsigned long long>(total);
+    busy.push_back(std::move(item));
+  }
+  if (!busy.empty()) reply["worker_list"] = busy;
 }
 
 }  // namespace tidewell

@@ -41,6 +41,7 @@
 namespace tidewell {
 
 class Detector;
+class Worker;
 
 class Tidewell {
  public:
@@ -115,6 +116,8 @@ class Tidewell {
   void start_all();
   int stop_all();
   Detector* detector() const;
+  // The workers, in table order (empty while unlinked).
+  std::vector<Worker*> workers() const;
 
   // session_add.cc
   void add_session(const PObject& request, PObject& reply);

@@ -203,6 +203,20 @@ PObject DaemonProcess::Request(const char* action, const PObject& members) {
   return Request(request);
 }
 
+PObject DaemonProcess::WaitForStatus(const std::function<bool(const PObject&)>& done, int seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (;;) {
+    PObject status = Request("get_status");
+    if (done(status)) return status;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ADD_FAILURE() << "status not reached within " << seconds << " s: " << status.toString().c_str_utf8();
+      return status;
+    }
+    pollfd none{-1, 0, 0};
+    ::poll(&none, 0, 20);  // between two status requests
+  }
+}
+
 int DaemonProcess::Wait(int seconds) {
   if (status_ >= 0) return status_ == kSignalled ? -2 : status_;
   if (pid_ < 0) return -1;

@@ -96,6 +96,10 @@ class DaemonProcess {
   // The same for a request given as an action and its members.
   PObject Request(const char* action, const PObject& members = PObject());
 
+  // Asks "get_status" until the reply satisfies `done` and returns that
+  // reply; the last reply (and a test failure) after `seconds`.
+  PObject WaitForStatus(const std::function<bool(const PObject&)>& done, int seconds = 60);
+
   // Waits for the process to end: its exit status (0-255), or -1 when it
   // still runs after `seconds`, -2 when it died of a signal.
   int Wait(int seconds = 60);

@@ -191,8 +191,15 @@ std::string Hostile(int kind, std::mt19937& rng) {
   }
 }
 
+// Waits until the session's first rescan is through, so that the status
+// stays as it is unless a request changes it.
+PObject SettledStatus(DaemonProcess& daemon) {
+  return daemon.WaitForStatus(
+      [](const PObject& s) { return s["session_list"][0]["status"].asString() == ustring("uptodate"); });
+}
+
 TEST_F(ControlLoopTest, TenThousandMalformedRequestsChangeNothing) {
-  const PObject before = daemon_.Request("get_status");
+  const PObject before = SettledStatus(daemon_);
   const unsigned seed = std::random_device{}();
   std::printf("seed %u\n", seed);
   std::mt19937 rng(seed);
@@ -215,7 +222,7 @@ TEST_F(ControlLoopTest, TenThousandMalformedRequestsChangeNothing) {
 }
 
 TEST_F(ControlLoopTest, WellFormedRequestsOfTheWrongShapeChangeNothing) {
-  const PObject before = daemon_.Request("get_status");
+  const PObject before = SettledStatus(daemon_);
   PObject not_a_map = PObject::array_type{PObject("stop")};
   PObject action_number;
   action_number["action"] = 7;
