@@ -13,14 +13,20 @@
 #include "session/ui_ipc.h"
 #include "session/session_state.h"
 #include "sync/detector.h"
+#include "sync/progress_syncer.h"
+#include "sync/recycle_cleaner.h"
+#include "sync/syncer.h"
 #include "sync/sync_env.h"
 #include "sync/worker.h"
 
 namespace tidewell {
 namespace {
 
-// Fixed places in the task table.
+// Fixed places in the task table; the workers follow.
 constexpr size_t kDetectorSlot = 0;
+constexpr size_t kRecycleCleanerSlot = 1;
+constexpr size_t kSyncerSlot = 2;
+constexpr size_t kProgressSyncerSlot = 3;
 constexpr size_t kFixedTasks = 4;
 
 }  // namespace
@@ -104,9 +110,9 @@ int Tidewell::init_tasks() {
   task.resize(worker_count + 3);
   SyncEnv& env = SyncEnv::Process();
   task[kDetectorSlot] = std::make_unique<Detector>(env.events, env.registry);
-  // TODO(engine): slot 1 RecycleCleaner, slot 2 Syncer and slot 3
-  // ProgressSyncer are created here once those task classes exist; until
-  // then their slots stay empty and are skipped.
+  task[kRecycleCleanerSlot] = std::make_unique<RecycleCleaner>(env);
+  task[kSyncerSlot] = std::make_unique<Syncer>(env);
+  task[kProgressSyncerSlot] = std::make_unique<ProgressSyncer>(env);
   for (size_t i = kFixedTasks; i < task.size(); ++i) task[i] = std::make_unique<Worker>(env);
   APP_LOG_DEBUG("totally %lu tasks\n", static_cast<unsigned long>(task.size()));
   return 0;
@@ -126,19 +132,15 @@ void Tidewell::destroy_connections() {
 }
 
 void Tidewell::start_all() {
-  for (auto& t : task) {
-    if (t && t->Run() != 0) APP_LOG_ERR("failed to start a task\n");
+  for (size_t i = 0; i < task.size(); ++i) {
+    if (task[i]->Run() != 0) APP_LOG_ERR("failed to start task %lu\n", static_cast<unsigned long>(i));
   }
 }
 
 int Tidewell::stop_all() {
   int rc = 0;
-  for (auto& t : task) {
-    if (t) t->Stop();
-  }
-  for (auto& t : task) {
-    if (t) rc = t->Join();
-  }
+  for (auto& t : task) t->Stop();
+  for (auto& t : task) rc = t->Join();
   return rc;
 }
 

@@ -144,7 +144,8 @@ DaemonProcess::DaemonProcess(const TempDir& dir, UiEndpoint& ui, std::map<std::s
   dir.WriteFile("daemon.conf", text);
   dir.WriteFile("daemon.levels",
                 "client_debug = 7\nipc = 7\nchannel_ui_debug = 7\ndetector_debug = 7\nevent_mgr_debug = 6\n"
-                "worker_debug = 7\nsyncer_debug = 7\nconnection_debug = 7\n");
+                "worker_debug = 7\nsyncer_debug = 7\nconnection_debug = 7\nprogress_syncer_debug = 7\n"
+                "recycle_cleaner_debug = 7\n");
   if (access(dir.Join("system.filter").c_str(), F_OK) != 0) dir.WriteFile("system.filter", "");
 }
 

@@ -67,7 +67,7 @@ TEST_F(DaemonProgramTest, ThreeArgumentsExitMinusOneAndWriteNothing) {
 }
 
 TEST_F(DaemonProgramTest, AnnouncesItsPortServesAndStopsWithEveryTaskEnded) {
-  DaemonProcess daemon(dir_, ui_);
+  DaemonProcess daemon(dir_, ui_, {{"worker_count", "4"}});
   daemon.Start();
   EXPECT_GT(daemon.port(), ui_.port());
   EXPECT_NE(std::string::npos, daemon.Output().find("* Supported actions: \n    stop\n"));
@@ -87,10 +87,41 @@ TEST_F(DaemonProgramTest, AnnouncesItsPortServesAndStopsWithEveryTaskEnded) {
   daemon.Request("stop");  // returns once the daemon has closed the connection
   EXPECT_EQ(0, daemon.Wait());
   std::string log = daemon.Log();
+  // Four fixed tasks and worker_count - 1 workers, each ended before exit.
+  EXPECT_NE(std::string::npos, log.find("totally 7 tasks"));
+  EXPECT_EQ(3u, Count(log, ") down\n"));
+  EXPECT_NE(std::string::npos, log.find("Syncer: stop working"));
+  EXPECT_NE(std::string::npos, log.find("ProgressSyncer : stop working"));
+  EXPECT_NE(std::string::npos, log.find("RecycleCleaner : stop working"));
   EXPECT_NE(std::string::npos, log.find("detector stop"));
   EXPECT_NE(std::string::npos, log.find("unlink daemon"));
   EXPECT_NE(std::string::npos, log.find("main thread down"));
   EXPECT_NE(std::string::npos, log.find("daemon stopped"));
+}
+
+TEST_F(DaemonProgramTest, WorkerCountIsClampedSoThatTheTableAlwaysHoldsAWorker) {
+  struct Case {
+    const char* setting;
+    int tasks;  // the four fixed tasks and setting - 1 workers
+  };
+  const Case cases[] = {
+      {"5", 8},    // as given
+      {"1", 5},    // would leave no worker: raised to 2
+      {"abc", 5},  // a word reads as 0
+      {"-1", 67},  // read unsigned it is about four billion: 64
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    UiEndpoint ui;
+    DaemonProcess daemon(dir, ui, {{"worker_count", c.setting}});
+    daemon.Start();
+    EXPECT_FALSE(daemon.Request("link").hasMember("error")) << c.setting;
+    daemon.Request("stop");
+    EXPECT_EQ(0, daemon.Wait()) << c.setting;
+    std::string log = daemon.Log();
+    EXPECT_NE(std::string::npos, log.find("totally " + std::to_string(c.tasks) + " tasks")) << c.setting;
+    EXPECT_EQ(static_cast<size_t>(c.tasks - 4), Count(log, ") down\n")) << c.setting;
+  }
 }
 
 TEST_F(DaemonProgramTest, PortsAlreadyTakenAreSkipped) {
