@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -99,7 +100,7 @@ class ControlLoopTest : public ::testing::Test {
     daemon_.Start();
     ASSERT_FALSE(daemon_.Request("link").hasMember("error"));
     testing::WriteOpenRuleFiles(dir_, "s7/config");
-    dir_.WriteFile("s7/local/a.txt", "a");
+    std::filesystem::create_directories(dir_.Join("s7/local"));
     PObject add;
     add["connection_id"] = 1;
     add["session_id"] = 7;
