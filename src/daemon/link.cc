@@ -90,6 +90,13 @@ int Tidewell::init_env() {
 }
 
 void Tidewell::destroy_env() {
+  // What the removal guard keeps belongs to the sessions about to go.
+  Registry& registry = Registry::getInstance();
+  Registry::Entry e;
+  while (registry.FindNext(0, e)) {
+    SyncEnv::Process().removal_guard.Forget(e.sess_id);
+    registry.Clear(e.sess_id);
+  }
   FilterDB::getInstance().destroy();
   FileStatusDB::destroy();
   BlackList2::getInstance().Destroy();

@@ -9,6 +9,7 @@
 #include "daemon/request_keys.h"
 #include "daemon/tidewell.h"
 #include "session/registry.h"
+#include "sync/sync_env.h"
 #include "sync/worker.h"
 
 namespace tidewell {
@@ -16,24 +17,30 @@ namespace {
 
 using ull = unsigned long long;
 
+// The session `sess_id`, or every registered session for 0.
+std::vector<uint64_t> SessionsMeant(uint64_t sess_id) {
+  std::vector<uint64_t> ids;
+  if (sess_id != 0) {
+    ids.push_back(sess_id);
+    return ids;
+  }
+  Registry& registry = Registry::getInstance();
+  Registry::Entry e;
+  if (registry.FindNext(0, e)) {
+    uint64_t first = e.sess_id;
+    do {
+      ids.push_back(e.sess_id);
+    } while (registry.FindNext(e.sess_id, e) && e.sess_id != first);
+  }
+  return ids;
+}
+
 // Sets the pause flag of one session, or of every session for id 0, through
 // the registry's atomic update, so a recycle time the cleaner writes at the
 // same moment is kept.
 void SetPause(uint64_t sess_id, bool pause) {
   Registry& registry = Registry::getInstance();
-  std::vector<uint64_t> ids;
-  if (sess_id != 0) {
-    ids.push_back(sess_id);
-  } else {
-    Registry::Entry e;
-    if (registry.FindNext(0, e)) {
-      uint64_t first = e.sess_id;
-      do {
-        ids.push_back(e.sess_id);
-      } while (registry.FindNext(e.sess_id, e) && e.sess_id != first);
-    }
-  }
-  for (uint64_t id : ids) {
+  for (uint64_t id : SessionsMeant(sess_id)) {
     int found = registry.Update(id, [pause](Registry::Entry& entry) { entry.pause = pause; });
     if (found == 1) {
       if (pause) {
@@ -65,9 +72,13 @@ void Tidewell::resume_action(const PObject& request, PObject& reply) {
     return;
   }
   uint64_t sess_id = request["session_id"].asUInt64();
-  // TODO(engine): with "confirm_removals": true, release the removals the
-  // mass-deletion hold keeps for this session (all sessions for id 0) once
-  // that hold exists.
+  if (request["confirm_removals"].asBool()) {
+    // The user has seen the held removals and wants them sent.
+    for (uint64_t id : SessionsMeant(sess_id)) {
+      int released = SyncEnv::Process().removal_guard.ConfirmRemovals(id);
+      if (released >= 0) APP_LOG_INFO("%d held removals of session %llu confirmed\n", released, static_cast<ull>(id));
+    }
+  }
   resumeRegistry(sess_id);
 }
 

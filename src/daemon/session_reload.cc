@@ -18,11 +18,15 @@ namespace {
 
 using ull = unsigned long long;
 
-// The local event a filtered-event record stands for.
+// The local event a filtered-event record stands for. The record keeps
+// whether the item existed, not the event's type: an item that exists is
+// offered again as created (a folder) or modified (a file), one that was
+// removed as removed; the worker looks at the item itself anyway.
 Event LocalEventFrom(const FilterLocalEvent& f) {
   Event e;
-  e.m_type = static_cast<Event::Type>(f.event_type);
-  e.m_mode = f.file_type != 0 ? Event::F_DIR : 0;
+  const bool dir = f.file_type != 0;
+  e.m_type = f.is_exist == 0 ? Event::EV_REMOVE : (dir ? Event::EV_CREATE : Event::EV_MODIFY);
+  e.m_mode = dir ? Event::F_DIR : 0;
   e.m_sess_id = f.sess_id;
   e.m_path = f.path;
   e.m_data_size = f.file_size;

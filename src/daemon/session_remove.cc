@@ -8,6 +8,7 @@
 #include "session/registry.h"
 #include "session/session_state.h"
 #include "sync/detector.h"
+#include "sync/sync_env.h"
 
 namespace tidewell {
 namespace {
@@ -58,6 +59,7 @@ int Tidewell::remove_one_session(uint64_t sess_id, PObject& reply) {
   registry.Clear(sess_id);
   if (Detector* watcher = detector()) watcher->RemoveWatch(sess_id);
   SessionStateTable::getInstance().Clear(sess_id);
+  SyncEnv::Process().removal_guard.Forget(sess_id);
   APP_LOG_INFO("session '%llu' is removed.\n", id);
   return 0;
 }

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 
 #include "common/daemon_process.h"
@@ -45,6 +46,18 @@ PObject ServerEntry(ServerClient& client, const std::string& path) {
     if (e["path"].asString() == ustring(path)) found = e;  // the latest wins
   }
   return found;
+}
+
+// How many items of the view the server still holds.
+int FilesOnServer(ServerClient& client) {
+  const PObject reply = client.Pull(0);
+  std::map<std::string, bool> present;  // the latest event of each path wins
+  for (const PObject& e : reply["event_list"].asArray()) {
+    present[e["path"].asString().c_str_utf8()] = !e["is_removed"].asBool();
+  }
+  int n = 0;
+  for (const auto& [path, here] : present) n += here ? 1 : 0;
+  return n;
 }
 
 class SyncTest : public ::testing::Test {
@@ -125,20 +138,99 @@ class SyncTest : public ::testing::Test {
 TEST_F(SyncTest, AFileOnTheServerAppearsInTheFolder) {
   Connect();
   ASSERT_FALSE(client_->Upload("/from-server.txt", "put on the server by another client").hasMember("error"));
+  ASSERT_FALSE(client_->MakeDir("/docs").hasMember("error"));
+  ASSERT_FALSE(client_->Upload("/docs/deep.txt", "one level down").hasMember("error"));
   ASSERT_FALSE(daemon_.Request("resume", Session()).hasMember("error"));
   AwaitLocally("/from-server.txt", "put on the server by another client");
+  AwaitLocally("/docs/deep.txt", "one level down");
 
-  // The user interface heard about it; the connection is up.
+  // The user interface heard about it, and the status settles.
   ui_.WaitFor([](const PObject& n) {
-    return n["notify"].asString() == ustring("recent_file") && n["path"].asString() == ustring("/from-server.txt");
+    return n["notify"].asString() == ustring("recent_file") && n["session_id"].asUInt64() == kSession;
   });
-  const PObject status = daemon_.WaitForStatus(
-      [](const PObject& s) { return s["connection_list"][0]["status"].asString() == ustring("connected"); });
-  EXPECT_EQ(5u, status["connection_list"][0]["connection_id"].asUInt64());
+  const PObject status = daemon_.WaitForStatus([](const PObject& s) {
+    return s["session_list"][0]["status"].asString() == ustring("uptodate") &&
+           s["connection_list"][0]["status"].asString() == ustring("connected");
+  });
   EXPECT_EQ(ustring("ok"), status["session_list"][0]["state"].asString());
+  EXPECT_EQ(5u, status["connection_list"][0]["connection_id"].asUInt64());
+
+  // A later change on the server follows while the session runs.
+  uint64_t base = client_->SyncIdOf("/from-server.txt");
+  ASSERT_FALSE(client_->Upload("/from-server.txt", "changed on the server", base).hasMember("error"));
+  AwaitLocally("/from-server.txt", "changed on the server");
 
   daemon_.Request("stop");
   EXPECT_EQ(0, daemon_.Wait());
+}
+
+TEST_F(SyncTest, AFileCreatedInTheFolderReachesTheServer) {
+  Connect();
+  dir_.WriteFile("local/before-resume.txt", "written while paused");
+  ASSERT_FALSE(daemon_.Request("resume", Session()).hasMember("error"));
+  AwaitOnServer("/before-resume.txt", "written while paused");
+  dir_.WriteFile("local/docs/note.txt", "a note made locally");
+  AwaitOnServer("/docs/note.txt", "a note made locally");
+}
+
+TEST_F(SyncTest, AnEditedRuleFileTakesEffectOnReload) {
+  Connect();
+  // A name rule keeps "held.txt" back from the server.
+  dir_.WriteFile("config/conf/blacklist.filter", "[File]\nblack_name_selective_sync = \"held.txt\"\n");
+  ASSERT_FALSE(daemon_.Request("reload_session", Session()).hasMember("error"));
+  ASSERT_FALSE(daemon_.Request("resume", Session()).hasMember("error"));
+  dir_.WriteFile("local/held.txt", "kept back");
+  dir_.WriteFile("local/free.txt", "goes out");
+  AwaitOnServer("/free.txt", "goes out");
+  ASSERT_TRUE(daemon_.WaitForLog("Filtered Event: '/held.txt'"));
+  EXPECT_TRUE(ServerEntry(*client_, "/held.txt").isNull());
+
+  // The rule removed: the file the rule held back goes out.
+  ASSERT_FALSE(daemon_.Request("pause", Session()).hasMember("error"));
+  dir_.WriteFile("config/conf/blacklist.filter", "");
+  ASSERT_FALSE(daemon_.Request("reload_session", Session()).hasMember("error"));
+  ASSERT_FALSE(daemon_.Request("resume", Session()).hasMember("error"));
+  AwaitOnServer("/held.txt", "kept back");
+}
+
+TEST_F(SyncTest, AMassDeletionIsHeldUntilTheUserConfirmsIt) {
+  Connect();
+  constexpr int kFiles = 150;
+  for (int i = 0; i < kFiles; ++i) dir_.WriteFile("local/f" + std::to_string(i) + ".txt", "file " + std::to_string(i));
+  ASSERT_FALSE(daemon_.Request("resume", Session()).hasMember("error"));
+  AwaitOnServer("/f" + std::to_string(kFiles - 1) + ".txt", "file " + std::to_string(kFiles - 1));
+  daemon_.WaitForStatus([](const PObject& s) { return s["session_list"][0]["status"].asString() == ustring("uptodate"); });
+
+  // Everything deleted at once looks like a lost disk, not like intent.
+  for (int i = 0; i < kFiles; ++i) std::filesystem::remove(dir_.Join("local/f" + std::to_string(i) + ".txt"));
+  const PObject held = daemon_.WaitForStatus([](const PObject& s) {
+    return s["session_list"][0]["state"].asString() == ustring("held");
+  });
+  const PObject& session = held["session_list"][0];
+  EXPECT_GT(session["held_removals"].asUInt64(), 0u);
+  EXPECT_FALSE(session["last_error"].asString().empty());
+  ui_.WaitFor([](const PObject& n) {
+    return n["notify"].asString() == ustring("error") && n["session_id"].asUInt64() == kSession;
+  });
+  EXPECT_GT(FilesOnServer(*client_), 0) << "every removal reached the server before the hold";
+
+  // Confirmed: the held removals go out.
+  PObject confirm = Session();
+  confirm["confirm_removals"] = 1;
+  ASSERT_FALSE(daemon_.Request("resume", confirm).hasMember("error"));
+  const PObject after = daemon_.WaitForStatus([](const PObject& s) {
+    return s["session_list"][0]["state"].asString() == ustring("ok") &&
+           s["session_list"][0]["status"].asString() == ustring("uptodate");
+  });
+  EXPECT_FALSE(after["session_list"][0].hasMember("held_removals"));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  for (;;) {
+    int remaining = FilesOnServer(*client_);
+    if (remaining == 0) break;
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << remaining << " files still on the server";
+    pollfd none{-1, 0, 0};
+    ::poll(&none, 0, 50);
+  }
 }
 
 TEST_F(SyncTest, PauseDuringALargeTransferWaitsForTheWorkerThenRemovalSucceeds) {
