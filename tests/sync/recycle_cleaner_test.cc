@@ -16,7 +16,10 @@
 #include <string>
 
 #include "common/engine_harness.h"
+#include "common/server_client.h"
+#include "common/server_process.h"
 #include "db/file_event_db.h"
+#include "sync/syncer.h"
 
 namespace tidewell {
 namespace {
@@ -145,6 +148,37 @@ TEST_F(RecycleCleanerTest, TheTaskPurgesOnceTheDelayHasPassed) {
                             "the recycle folder emptied"));
   ASSERT_TRUE(client->Await([&] { return RecycleTime() == 0; }, "nothing left to rotate"));
   cleaner.StopAndJoin();
+}
+
+TEST(RecycleCleanerServerTest, AServerRemovalIsPurgedFromTheRecycleFolderAfterTheDelay) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start());
+  testing::ServerClient other(server);
+  ASSERT_FALSE(other.Upload("/r.txt", "removed on the server").hasMember("error"));
+  EngineClient client(server);
+  client.StartWorkers(2);
+  Syncer syncer(client.env());
+  ASSERT_EQ(0, syncer.Run());
+  ASSERT_TRUE(client.Await([&] { return client.Exists("/r.txt"); }, "downloaded"));
+  ASSERT_FALSE(other.Remove("/r.txt").hasMember("error"));
+  const std::string recycle = "/.VeltronaWorkingDirectory/#VeltRecycle";
+  ASSERT_TRUE(client.Await(
+      [&] { return !client.Exists("/r.txt") && client.List(recycle).size() == 1 && client.entry().recycle_time != 0; },
+      "moved into the recycle folder"));
+  const uint32_t since = client.entry().recycle_time;
+
+  RecycleCleaner cleaner(client.env());
+  std::atomic<uint32_t> now{since + RecycleCleaner::kRotationAge - 1};
+  cleaner.SetClock([&] { return now.load(); });
+  ASSERT_EQ(0, cleaner.UpdateContext());
+  ASSERT_EQ(0, cleaner.Rotate());
+  EXPECT_EQ(1u, client.List(recycle).size()) << "kept until the delay has passed";
+  now = since + RecycleCleaner::kRotationAge;
+  ASSERT_EQ(0, cleaner.Run());
+  ASSERT_TRUE(client.Await([&] { return client.List(recycle).empty(); }, "purged"));
+  ASSERT_TRUE(client.Await([&] { return client.entry().recycle_time == 0; }, "nothing left to rotate"));
+  cleaner.StopAndJoin();
+  syncer.StopAndJoin();
 }
 
 }  // namespace
