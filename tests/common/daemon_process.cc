@@ -233,7 +233,15 @@ int DaemonProcess::Wait(int seconds) {
   return status_ == kSignalled ? -2 : status_;
 }
 
-std::string DaemonProcess::Log() const { return ReadWhole(log_path_); }
+std::string DaemonProcess::Log() const {
+  // Rotated files first, oldest ("_<n>") to newest ("_0"), then the live one.
+  std::string text;
+  for (int i = 48; i >= 0; --i) {
+    std::string rotated = log_path_ + "_" + std::to_string(i);
+    if (access(rotated.c_str(), F_OK) == 0) text += ReadWhole(rotated);
+  }
+  return text + ReadWhole(log_path_);
+}
 
 std::string DaemonProcess::Output() const { return ReadWhole(output_path_); }
 

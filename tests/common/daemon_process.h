@@ -105,7 +105,8 @@ class DaemonProcess {
   int Wait(int seconds = 60);
   pid_t pid() const { return pid_; }
 
-  // The daemon's log file and its standard output so far.
+  // The daemon's log so far (rotated files included, oldest first) and its
+  // standard output.
   std::string Log() const;
   std::string Output() const;
   // Waits until the log holds `text`.

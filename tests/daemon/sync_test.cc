@@ -116,6 +116,26 @@ class SyncTest : public ::testing::Test {
     }
   }
 
+  // Waits until the server event puller has made one more pull of the
+  // session that brought nothing new, so that the echoes of what this
+  // client sent have come back and been dealt with.
+  void AwaitPullerCaughtUp(int seconds = 90) {
+    const std::string line = "session '" + std::to_string(kSession) + "' is uptodate.";
+    auto count = [&] {
+      std::string log = daemon_.Log();
+      size_t n = 0;
+      for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++n;
+      return n;
+    };
+    const size_t before = count();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (count() <= before) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the puller did not catch up";
+      pollfd none{-1, 0, 0};
+      ::poll(&none, 0, 100);
+    }
+  }
+
   // Waits until the local file `rel` holds `content`.
   void AwaitLocally(const std::string& rel, const std::string& content, int seconds = 90) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
@@ -200,6 +220,8 @@ TEST_F(SyncTest, AMassDeletionIsHeldUntilTheUserConfirmsIt) {
   ASSERT_FALSE(daemon_.Request("resume", Session()).hasMember("error"));
   AwaitOnServer("/f" + std::to_string(kFiles - 1) + ".txt", "file " + std::to_string(kFiles - 1));
   daemon_.WaitForStatus([](const PObject& s) { return s["session_list"][0]["status"].asString() == ustring("uptodate"); });
+  AwaitPullerCaughtUp();
+  daemon_.WaitForStatus([](const PObject& s) { return s["session_list"][0]["status"].asString() == ustring("uptodate"); });
 
   // Everything deleted at once looks like a lost disk, not like intent.
   for (int i = 0; i < kFiles; ++i) std::filesystem::remove(dir_.Join("local/f" + std::to_string(i) + ".txt"));
@@ -227,7 +249,8 @@ TEST_F(SyncTest, AMassDeletionIsHeldUntilTheUserConfirmsIt) {
   for (;;) {
     int remaining = FilesOnServer(*client_);
     if (remaining == 0) break;
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << remaining << " files still on the server";
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << remaining << " files still on the server; daemon log:\n"
+                                                          << daemon_.Log();
     pollfd none{-1, 0, 0};
     ::poll(&none, 0, 50);
   }
