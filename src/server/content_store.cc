@@ -1,5 +1,6 @@
 #include "server/content_store.h"
 
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include "platform/dir_list.h"
@@ -86,9 +87,15 @@ int ContentStore::NewTemp(std::string& path, const std::string& dir) const {
 int ContentStore::Install(const std::string& file, std::string_view sha256) const {
   if (sha256.size() < 4) return -1;
   const std::string dir = FanOutDir(blob_dir_, sha256, 2);
-  if (FSMKDir(ustring(dir), true) != 0) {
-    SRV_LOG_ERR("cannot create the blob folder '%s'", dir.c_str());
-    return -1;
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0) {
+    // A new fan-out folder is made durable at once (it happens once per
+    // folder), so that Sync need only flush a blob's own folder.
+    if (FSMKDir(ustring(dir), true) != 0 || SyncDirectory(FanOutDir(blob_dir_, sha256, 1).c_str()) != 0 ||
+        SyncDirectory(blob_dir_.c_str()) != 0) {
+      SRV_LOG_ERR("cannot create the blob folder '%s'", dir.c_str());
+      return -1;
+    }
   }
   const std::string target = dir + "/" + std::string(sha256);
   if (RenameWithoutSync(file.c_str(), target.c_str()) != 0) {
@@ -109,9 +116,8 @@ int ContentStore::Sync(const std::vector<std::string>& sha256s) const {
   }
   for (const std::string& sha : sha256s) {
     const std::string path = BlobPath(sha);
-    // The file, its folder, and the folders above it that may be new.
-    if (SyncFileAt(path.c_str()) != 0 || SyncDirectory(FanOutDir(blob_dir_, sha, 2).c_str()) != 0 ||
-        SyncDirectory(FanOutDir(blob_dir_, sha, 1).c_str()) != 0 || SyncDirectory(blob_dir_.c_str()) != 0) {
+    // The file and its name (new folders were flushed when made).
+    if (SyncFileAt(path.c_str()) != 0 || SyncDirectory(FanOutDir(blob_dir_, sha, 2).c_str()) != 0) {
       SRV_LOG_ERR("cannot flush blob '%s': errno %d", path.c_str(), errno);
       return -1;
     }

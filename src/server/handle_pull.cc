@@ -43,24 +43,6 @@ bool ParseCondition(const PObject& in, PullCondition& cond) {
   return true;
 }
 
-void AddEvent(const ObjectRow& row, const std::string& folder, PObject::array_type& list) {
-  PObject ev;
-  ev["path"] = RelativeTo(row.path, folder);
-  ev["is_dir"] = row.is_dir ? 1 : 0;
-  ev["is_removed"] = row.is_removed ? 1 : 0;
-  ev["sync_id"] = static_cast<unsigned long long>(row.sync_id);
-  ev["max_id"] = static_cast<unsigned long long>(row.sync_id);
-  if (!row.is_dir) {
-    PObject& file = ev["file"];
-    file["hash"] = row.md4;
-    file["size"] = static_cast<unsigned long long>(row.size);
-  }
-  ev["common_attribute"]["mtime"] = row.mtime;
-  ev["mtime"]["mtime"] = row.mtime;
-  ev["exec_bit"] = row.exec_bit;
-  list.push_back(std::move(ev));
-}
-
 // True when a folder above `path` is in `removed_dirs`.
 bool AncestorRemoved(const std::string& path, const std::unordered_set<std::string>& removed_dirs) {
   if (removed_dirs.empty()) return false;
@@ -139,24 +121,23 @@ void ServerConnection::HandlePull(const PObject& req, const Caller& caller, PObj
   reader_->EndSnapshot();
   if (rc != 0) return failed();
 
+  const uint64_t last_id = page.empty() ? since : page.back().sync_id;
   // A removal is left out when the page lists the removal of a folder above.
   std::unordered_set<std::string> removed_dirs;
   for (const ObjectRow& row : page) {
     if (row.is_removed && row.is_dir) removed_dirs.insert(row.path);
   }
-  PObject::array_type& list = reply["event_list"].asArray();
-  list.reserve(page.size());
-  for (const ObjectRow& row : page) {
+  pull_reply_.folder = folder;
+  pull_reply_.events.clear();
+  pull_reply_.events.reserve(page.size());
+  for (ObjectRow& row : page) {
     if (row.is_removed && AncestorRemoved(row.path, removed_dirs)) continue;
-    AddEvent(row, folder, list);
+    pull_reply_.events.push_back(std::move(row));
   }
-  uint64_t next = since;
-  if (cut && !page.empty()) {
-    next = page.back().sync_id;
-  } else if (!page.empty()) {
-    next = view.counter;
-  }
-  reply["next_sync_id"] = static_cast<unsigned long long>(next);
+  // A page that stopped early continues after its last row; a complete one
+  // after everything the snapshot held; nothing new keeps the client's id.
+  pull_reply_.next_sync_id = page.empty() ? since : cut ? last_id : view.counter;
+  out.streamed = true;
   out.path = folder;
 }
 

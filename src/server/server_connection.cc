@@ -85,8 +85,13 @@ void ServerConnection::Run() {
       Dispatch(command, request_, reply, out);
     }
     reply_pending_ = false;
-    reply["alive"] = out.alive;
-    if (ps_.Send(*ch_, reply) != 0) out.close = true;
+    if (out.streamed) {
+      if (WritePullReply(*ch_, out.alive, pull_reply_) != 0) out.close = true;
+      pull_reply_ = PullReply();
+    } else {
+      reply["alive"] = out.alive;
+      if (ps_.Send(*ch_, reply) != 0) out.close = true;
+    }
     LogRequest(command, request_, out,
                std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
     DropBody();

@@ -27,6 +27,7 @@
 #include "net/channel.h"
 #include "net/pobject.h"
 #include "net/pstream.h"
+#include "server/pull_writer.h"
 #include "server/resume_registry.h"
 #include "server/server_context.h"
 #include "server/store.h"
@@ -56,6 +57,7 @@ class ServerConnection {
     uint32_t code = 0;      // 0 or the server code answered (for the log)
     bool failed = false;    // the server itself failed (logged); -1 in the log
     bool close = false;     // close after the reply
+    bool streamed = false;  // the reply is pull_reply_, written as it is encoded
     bool ssl_after = false; // run the SSL server handshake after the reply
     uint32_t alive = 0;     // "alive" granted (set by Dispatch)
     std::string path;       // for the log line
@@ -131,6 +133,7 @@ class ServerConnection {
   PStream ps_;
   std::unique_ptr<StoreReader> reader_;
   PObject request_;  // the request being read (the body receiver looks at it)
+  PullReply pull_reply_;  // a pull's answer, when Outcome::streamed
   Body body_;
   bool connected_ = false;  // a "connect" succeeded
   UserRow user_;            // the user it authorised
