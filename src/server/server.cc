@@ -169,16 +169,19 @@ void Server::AcceptLoop() {
     }
     std::lock_guard<std::mutex> lock(slots_lock_);
     ReapLocked();
-    if (slots_.size() >= options_.max_connections) {
-      SRV_LOG_WARN("refusing a connection: %zu connections are open (--max-connections)", slots_.size());
+    const size_t open = active_connections_.load();
+    if (open >= options_.max_connections) {
+      SRV_LOG_WARN("refusing a connection: %zu connections are open (--max-connections)", open);
       ::close(fd);
       continue;
     }
     auto slot = std::make_unique<Slot>();
     slot->connection = std::make_unique<ServerConnection>(*ctx_, fd);
     Slot* raw = slot.get();
-    slot->thread = std::thread([raw] {
+    active_connections_.fetch_add(1);
+    slot->thread = std::thread([this, raw] {
       raw->connection->Run();
+      active_connections_.fetch_sub(1);
       raw->finished.store(true);
     });
     slots_.push_back(std::move(slot));

@@ -70,10 +70,11 @@ class Server {
   std::mutex wait_lock_;
   std::condition_variable wait_cv_;  // wakes the housekeeper on Stop
 
+  std::atomic<size_t> active_connections_{0};  // served right now
+
   // Guarded by slots_lock_.
   std::mutex slots_lock_;
   std::list<std::unique_ptr<Slot>> slots_;
-  size_t active_ = 0;
 };
 
 // Paths of the default certificate and key that `init` writes into the data

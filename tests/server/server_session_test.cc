@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
+#include <thread>
+
 #include "base/error_code.h"
 #include "server/server_test_util.h"
 
@@ -133,6 +137,34 @@ TEST(ServerSessionTest, TokensAndViewsAreCheckedOnConnectAndOnEveryRequest) {
   // The connection still serves.
   EXPECT_EQ(0u, client.CallCode(kCmdPull, pull, reply));
   EXPECT_EQ(120u, reply["alive"].asUInt64());
+}
+
+TEST(ServerSessionTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start({"--max-connections", "1"}));
+  // The fixture's readiness probe held the one place for a moment.
+  std::unique_ptr<TestClient> first;
+  const auto probe_gone = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  do {
+    first = std::make_unique<TestClient>(server.port(), AccountOf(server));
+  } while (first->Connect() != 0 && std::chrono::steady_clock::now() < probe_gone);
+  ASSERT_EQ(0, first->Connect());
+  {
+    TestClient second(server.port(), AccountOf(server));
+    EXPECT_NE(0, second.Connect());
+  }
+  EXPECT_TRUE(WaitForLog(server, "refusing a connection: 1 connections are open (--max-connections)"));
+  // Once the first is gone its place is free again (awaited: the server
+  // notices the close on its own thread).
+  first.reset();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  int rc = -1;
+  while (rc != 0 && std::chrono::steady_clock::now() < deadline) {
+    TestClient third(server.port(), AccountOf(server));
+    rc = third.Connect();
+    if (rc != 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(0, rc);
 }
 
 TEST(ServerSessionTest, SslThroughEncryptChannelAndThroughDoSsl) {
