@@ -10,6 +10,7 @@
 #include "base/settings.h"
 #include "events/event_manager.h"
 #include "platform/dir_make.h"
+#include "platform/file_stat.h"
 #include "session/registry.h"
 
 namespace tidewell {
@@ -164,6 +165,26 @@ void Detector::RescanDegradedLocked(Session& s) {
   manager_.IssueRescan(s.sess_id, ustring("/"), false);
 }
 
+void Detector::ReopenLocked(Session& s) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < s.next_root_check) return;
+  s.next_root_check = now + std::chrono::milliseconds(kPollMs);
+  FILE_INFO root, work;
+  if (FSStat(s.root, root, false) != 0 || !root.isExist || root.type != FT_DIR) return;
+  if (FSStat(s.root + "/" + kWorkingDirectory, work, false) != 0 || !work.isExist || work.type != FT_DIR) return;
+  int r = s.tree->Open(std::string(s.root.utf8_view()));
+  if (r < 0) {
+    TW_LOG_ERROR(Comp(), "detector", "The folder %s of session #%llu is back but cannot be watched: %s\n",
+                 s.root.c_str_utf8(), static_cast<unsigned long long>(s.sess_id), GetErrorString(r));
+    return;
+  }
+  TW_LOG_NOTE(Comp(), "detector", "The folder %s of session #%llu is back; watching it again.\n", s.root.c_str_utf8(),
+              static_cast<unsigned long long>(s.sess_id));
+  CheckLimitLocked(s);
+  // What changed while it was away was not seen.
+  manager_.IssueRescan(s.sess_id, ustring("/"), false);
+}
+
 void Detector::ServeLocked(Session& s) {
   std::vector<InotifyTree::Notice> notices;
   int r = s.tree->Read(notices);
@@ -223,7 +244,10 @@ void Detector::DoTask() {
       ServeLocked(*it->second);
     }
     for (auto& [id, s] : index_) {
-      if (s->tree->fd() < 0) continue;
+      if (s->tree->fd() < 0) {
+        ReopenLocked(*s);
+        continue;
+      }
       SettleLocked(*s);
       RescanDegradedLocked(*s);
     }

@@ -22,7 +22,12 @@
 // The session's working folder (".VeltronaWorkingDirectory", with the
 // recycle folder "#VeltRecycle" inside) is never reported; when either is
 // deleted it is created again. Lost notifications (queue overflow) become a
-// rescan of the session. When the system's limit on watches is reached, the
+// rescan of the session. A session folder that goes away (moved, or its
+// disk unmounted) is no longer watched; once a folder with the working
+// folder inside is back under its name it is watched again and rescanned.
+// One that comes back without its working folder is not the session's
+// folder as it was (an empty mount point), and stays unwatched: the removal
+// guard judges it. When the system's limit on watches is reached, the
 // session is rescanned periodically instead, until all folders are watched.
 //
 // Thread-safe: AddWatch, RemoveWatch and Clear may be called from any thread
@@ -112,6 +117,8 @@ class Detector : public Task {
     InotifyTree::Notice pending_move;
     bool degraded = false;
     std::chrono::steady_clock::time_point next_rescan;
+    // While the folder is gone (the tree closed): when to look for it again.
+    std::chrono::steady_clock::time_point next_root_check;
     // Files that may still be written, by relative path.
     SettleQueue settle{std::chrono::milliseconds(1000)};
     // Special files already named in the log, by relative path.
@@ -124,6 +131,8 @@ class Detector : public Task {
   void FlushMoveLocked(Session& s);
   void CheckLimitLocked(Session& s);
   void RescanDegradedLocked(Session& s);
+  // Watches a folder that went away again once it is back whole.
+  void ReopenLocked(Session& s);
   // Completes `e` (kind, session) for the notice; false when there is
   // nothing to push.
   bool TranslateLocked(Session& s, Event& e, bool item_gone);

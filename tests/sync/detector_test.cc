@@ -213,6 +213,36 @@ TEST_F(DetectorTest, DeletedWorkingFolderIsCreatedAgainSilently) {
   for (const std::string& s : seen) EXPECT_EQ(s.find("Veltrona"), std::string::npos) << s;
 }
 
+TEST_F(DetectorTest, AFolderThatComesBackWholeIsWatchedAgain) {
+  Start();
+  Write(root / "before", "b");
+  Await("local file /before EV_MODIFY");
+  fs::rename(root, outside / "away");
+  // Changes while it is away are not the session's.
+  Write(outside / "away" / "while-away", "w");
+  fs::rename(outside / "away", root);
+  // Looked at again within a second or so: a rescan for what was missed,
+  // then live changes as before.
+  Await("local dir / EV_ADD rescan");
+  Write(root / "after", "a");
+  Await("local file /after EV_MODIFY");
+}
+
+TEST_F(DetectorTest, AFolderBackWithoutItsWorkingFolderStaysUnwatched) {
+  Start();
+  fs::rename(root, outside / "away");
+  fs::create_directories(root);  // an empty mount point in its place
+  Write(root / "stray", "s");
+  // A folder that is watched again is rescanned at once; give it several
+  // looks, then check that nothing came.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  Event e;
+  while (std::chrono::steady_clock::now() < deadline) {
+    ASSERT_NE(manager.PullEvent(&worker, e), 0) << Describe(e);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // polling, not waiting
+  }
+}
+
 TEST_F(DetectorTest, LostNotificationsBecomeARescan) {
   std::ifstream limit("/proc/sys/fs/inotify/max_queued_events");
   long max_queued = 0;
