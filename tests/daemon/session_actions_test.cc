@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -269,6 +271,40 @@ TEST_F(SessionActionsTest, AFloodOfLocalChangesReachesTheUserInterfaceCoalesced)
   }
   EXPECT_EQ(ustring("syncing"), session["status"].asString());
   EXPECT_GE(session["unfinished_files"].asInt32(), kFiles);
+}
+
+// CPU time (user + system) the process has used, in clock ticks.
+long CpuTicks(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Fields after the command name, which ends with the last ")".
+  std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  long utime = 0;
+  long stime = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  return utime + stime;
+}
+
+TEST_F(SessionActionsTest, APausedSessionWithWorkWaitingLeavesTheDaemonIdle) {
+  Link();
+  for (int i = 0; i < 300; ++i) dir_.WriteFile("s12/local/f" + std::to_string(i), "x");
+  ASSERT_FALSE(Add(12).hasMember("error"));
+  // The first rescan runs in a paused session too; its uploads then wait.
+  daemon_.WaitForStatus([](const PObject& s) { return s["session_list"][0]["unfinished_files"].asInt32() >= 300; });
+  // Nothing may spin while the session stays paused: over three seconds
+  // the daemon uses far less than one core.
+  const long ticks_per_second = ::sysconf(_SC_CLK_TCK);
+  const long before = CpuTicks(daemon_.pid());
+  auto began = std::chrono::steady_clock::now();
+  ::poll(nullptr, 0, 3000);  // the measuring window, not a synchronisation
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  const double cpu = static_cast<double>(CpuTicks(daemon_.pid()) - before) / static_cast<double>(ticks_per_second);
+  EXPECT_LT(cpu, 0.25 * wall) << cpu << " s of CPU in " << wall << " s";
+  EXPECT_EQ(ustring("paused"), SessionStatus(12)["state"].asString());
 }
 
 }  // namespace

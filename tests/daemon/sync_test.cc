@@ -19,6 +19,7 @@
 #include "common/server_client.h"
 #include "common/server_process.h"
 #include "common/temp_dir.h"
+#include "common/test_cert.h"
 
 namespace tidewell {
 namespace {
@@ -71,9 +72,8 @@ class SyncTest : public ::testing::Test {
     ASSERT_FALSE(daemon_.Request("link").hasMember("error"));
   }
 
-  // Links the pool to `port` (the server's unless given) and adds the
-  // session on the folder "local"; the session is left paused.
-  void Connect(int port = 0) {
+  // The connection data of the test's server.
+  PObject ConnectionData(int port = 0) {
     PObject conn;
     conn["connection_id"] = 5;
     conn["server_ip"] = "127.0.0.1";
@@ -81,6 +81,13 @@ class SyncTest : public ::testing::Test {
     conn["session"] = server_.session();
     conn["use_ssl"] = 0;
     conn["computer_name"] = "test-pc";
+    return conn;
+  }
+
+  // Links the pool with `conn` (plain, to the server, unless given) and adds
+  // the session on the folder "local"; the session is left paused.
+  void Connect(int port = 0) { Connect(ConnectionData(port)); }
+  void Connect(const PObject& conn) {
     ASSERT_FALSE(daemon_.Request("link_connection", conn).hasMember("error"));
     testing::WriteOpenRuleFiles(dir_, "config");
     std::filesystem::create_directories(dir_.Join("local"));
@@ -254,6 +261,28 @@ TEST_F(SyncTest, AMassDeletionIsHeldUntilTheUserConfirmsIt) {
     pollfd none{-1, 0, 0};
     ::poll(&none, 0, 50);
   }
+}
+
+TEST_F(SyncTest, AnSslCaFileFromTheUserInterfaceDecidesWhichServerIsTrusted) {
+  testing::WriteSelfSignedCert(dir_.Join("other.crt"), dir_.Join("other.key"), "someone else");
+  PObject conn = ConnectionData();
+  conn["use_ssl"] = 1;
+  conn["ssl_ca_file"] = dir_.Join("other.crt");
+  Connect(conn);
+  ASSERT_FALSE(client_->Upload("/secret.txt", "only for the right server").hasMember("error"));
+  ASSERT_FALSE(daemon_.Request("resume", Session()).hasMember("error"));
+  // The server's certificate does not chain to the given file: refused.
+  ASSERT_TRUE(daemon_.WaitForLog("SSL server certificate rejected against CA file '" + dir_.Join("other.crt")));
+  const PObject refused = daemon_.Request("get_status");
+  EXPECT_EQ(ustring("disconnected"), refused["connection_list"][0]["status"].asString());
+  EXPECT_FALSE(std::filesystem::exists(dir_.Join("local/secret.txt")));
+
+  // The server's own certificate as the trust anchor: the session syncs.
+  conn["ssl_ca_file"] = server_.data_dir() + "/server.crt";
+  ASSERT_FALSE(daemon_.Request("reload_connection", conn).hasMember("error"));
+  AwaitLocally("/secret.txt", "only for the right server");
+  daemon_.WaitForStatus(
+      [](const PObject& s) { return s["connection_list"][0]["status"].asString() == ustring("connected"); });
 }
 
 TEST_F(SyncTest, PauseDuringALargeTransferWaitsForTheWorkerThenRemovalSucceeds) {
