@@ -4,6 +4,7 @@
 #include "events/event_manager.h"
 #include "session/registry.h"
 #include "session/session_state.h"
+#include "sync/sync_env.h"
 #include "sync/worker.h"
 
 namespace tidewell {
@@ -30,7 +31,10 @@ void Tidewell::get_status(PObject& reply) {
       if (shown == SessionStateTable::kOk && e.pause) shown = SessionStateTable::kPaused;
       item["state"] = SessionStateTable::StateName(shown);
       if (!state.last_error.empty()) item["last_error"] = state.last_error;
-      if (state.held_removals > 0) item["held_removals"] = static_cast<unsigned long long>(state.held_removals);
+      // The guard's own count is the live one; the state keeps the count of
+      // the notice that started the hold.
+      uint64_t held = SyncEnv::Process().removal_guard.HeldRemovals(e.sess_id);
+      if (held > 0) item["held_removals"] = static_cast<unsigned long long>(held);
       sessions.push_back(std::move(item));
     } while (registry.FindNext(e.sess_id, e) && e.sess_id != first);
   }

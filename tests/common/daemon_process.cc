@@ -210,7 +210,9 @@ PObject DaemonProcess::WaitForStatus(const std::function<bool(const PObject&)>& 
     PObject status = Request("get_status");
     if (done(status)) return status;
     if (std::chrono::steady_clock::now() >= deadline) {
-      ADD_FAILURE() << "status not reached within " << seconds << " s: " << status.toString().c_str_utf8();
+      ADD_FAILURE() << "status not reached within " << seconds << " s: " << status.toString().c_str_utf8()
+                    << "\ndaemon log:\n"
+                    << Log();
       return status;
     }
     pollfd none{-1, 0, 0};

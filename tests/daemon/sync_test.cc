@@ -232,8 +232,12 @@ TEST_F(SyncTest, AMassDeletionIsHeldUntilTheUserConfirmsIt) {
 
   // Everything deleted at once looks like a lost disk, not like intent.
   for (int i = 0; i < kFiles; ++i) std::filesystem::remove(dir_.Join("local/f" + std::to_string(i) + ".txt"));
-  const PObject held = daemon_.WaitForStatus([](const PObject& s) {
-    return s["session_list"][0]["state"].asString() == ustring("held");
+  // Once every deletion has been judged, what the server still holds is
+  // exactly what is held.
+  const PObject held = daemon_.WaitForStatus([&](const PObject& s) {
+    const PObject& session = s["session_list"][0];
+    return session["state"].asString() == ustring("held") && session["status"].asString() == ustring("uptodate") &&
+           session["held_removals"].asUInt64() == static_cast<uint64_t>(FilesOnServer(*client_));
   });
   const PObject& session = held["session_list"][0];
   EXPECT_GT(session["held_removals"].asUInt64(), 0u);
@@ -242,6 +246,7 @@ TEST_F(SyncTest, AMassDeletionIsHeldUntilTheUserConfirmsIt) {
     return n["notify"].asString() == ustring("error") && n["session_id"].asUInt64() == kSession;
   });
   EXPECT_GT(FilesOnServer(*client_), 0) << "every removal reached the server before the hold";
+  EXPECT_LT(FilesOnServer(*client_), kFiles) << "no removal reached the server before the hold";
 
   // Confirmed: the held removals go out.
   PObject confirm = Session();
