@@ -221,6 +221,15 @@ int Worker::PrepareDownloadFile(const PObject& reply, ustring& new_file, TempFil
   const ustring& path = context.current_event.m_path;
   const PObject& file = reply["file"];
   if (!reply.hasMember("file") || file["refer"].asBool()) {
+    // The content is said to be the version this client holds. Without that
+    // version here (no record, or no file) the reply carries nothing to
+    // apply; taking it would record a file as synced that is not on disk.
+    FILE_INFO local;
+    if (!context.database_record.isExist || fs.Stat(path, local) != 0 || !local.isExist || local.type != FT_FILE) {
+      WK_LOG_ERROR("PrepareDownloadFile: the reply for '%s' refers to content this client does not hold\n",
+                   path.c_str_utf8());
+      return ERR_SYS;
+    }
     new_file = path;
     return ERR_OK;
   }

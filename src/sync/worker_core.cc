@@ -504,6 +504,23 @@ int Worker::RunProtocol(Channel& ch, unsigned char command, const PObject& reque
     for (;;) {
       PObject obj(initial);
       rc = trans_stream.Recv(ch, obj);
+      if (!obj.isMap()) {
+        // A reply is a map. Anything else (a bare binary from a broken or
+        // hostile server) would become a map at the first lookup below,
+        // losing its file and the partial body the request continued:
+        // delete what arrived and give the caller the request's own files.
+        std::vector<ustring> got;
+        CollectBinaries(obj, got);
+        for (const ustring& path : got)
+          if (std::find(keep.begin(), keep.end(), path) == keep.end()) {
+            PObject::binary_type b;
+            b.path = path;
+            PObject stray(b);
+            ClearPObject(stray);
+          }
+        obj = initial;
+        if (rc == 0) rc = kStreamMalformed;
+      }
       if (rc == 0 && obj["type"].asStringRef().utf8_view() == "keep_alive") {
         WK_LOG_DEBUG("Worker (%d): get keepalive message\n", GetId());
         std::vector<ustring> got;
@@ -645,7 +662,14 @@ int Worker::ExchangeOnConnection(const std::function<int(Channel&)>& exchange, c
   PooledConnection conn(*pool);
   ConnectionHandshake hs(HandshakeTask::kWorker, GetId(),
                          [this](Channel& ch, uint8_t command, const PObject& request, PObject& response) {
-                           return RunProtocol(ch, command, request, response);
+                           int rc = RunProtocol(ch, command, request, response);
+                           // No handshake reply carries a file of use: what
+                           // a broken or hostile server put in one (a partial
+                           // binary included) goes now, or it would stay in
+                           // the working folder.
+                           PObject received(response);
+                           ClearPObject(received);
+                           return rc;
                          });
   int rc = hs.RequestChannel(*pool, *conn, context.root_entry.view_id);
   if (rc != 0) {

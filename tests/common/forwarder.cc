@@ -52,7 +52,7 @@ void Forwarder::AcceptLoop() {
     int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(target_port_));
+    sa.sin_port = htons(static_cast<uint16_t>(target_port_.load()));
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(server, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
       close(client);
@@ -97,6 +97,15 @@ void Forwarder::Pump(int from, int to, bool towards_client) {
         cut = true;
       }
     }
+    bool cut_all = false;
+    if (towards_client) {
+      uint64_t at = cut_to_client_.load();
+      uint64_t sent = to_client_.load();
+      if (at != 0 && sent + static_cast<uint64_t>(n) >= at && cut_to_client_.compare_exchange_strong(at, 0)) {
+        n = static_cast<ssize_t>(at > sent ? at - sent : 0);
+        cut_all = true;
+      }
+    }
     ssize_t off = 0;
     while (off < n) {
       // A peer that has gone must not end the test program with SIGPIPE.
@@ -109,6 +118,11 @@ void Forwarder::Pump(int from, int to, bool towards_client) {
       off += w;
     }
     (towards_client ? to_client_ : to_server_) += static_cast<uint64_t>(n);
+    if (cut_all) {
+      ++client_cuts_;
+      CutAll();
+      return;
+    }
     if (cut) {
       shutdown(to, SHUT_RDWR);
       shutdown(from, SHUT_WR);

@@ -1,7 +1,9 @@
 // A TCP forwarder on 127.0.0.1 that counts the bytes it carries each way
 // and can slow the server-to-client direction down, so that tests can tell
 // what travelled on the wire (a delta instead of a whole file, a resumed
-// transfer) and can catch a transfer in the middle.
+// transfer) and can catch a transfer in the middle. It can cut connections
+// at chosen byte offsets, and be pointed at another port (a server
+// restarted elsewhere).
 //
 // Thread-safe: the counters and the rate may be read and set from any
 // thread while connections run; one thread per direction per connection.
@@ -48,6 +50,15 @@ class Forwarder {
     to_server_ = 0;
     cut_after_ = total;
   }
+  // Once the count of bytes towards the client reaches `offset` (the
+  // counter is not reset), forwards up to it (exactly, while one connection
+  // carries that direction) and cuts every connection; one cut per call.
+  // 0 cancels.
+  void CutToClientAt(uint64_t offset) { cut_to_client_ = offset; }
+  // Cuts made by CutToClientAt so far.
+  int client_cuts() const { return client_cuts_.load(); }
+  // New connections go to 127.0.0.1:`port` from now on.
+  void SetTarget(int port) { target_port_ = port; }
 
  private:
   void AcceptLoop();
@@ -55,12 +66,14 @@ class Forwarder {
 
   int listen_fd_ = -1;
   int port_ = 0;
-  const int target_port_;
+  std::atomic<int> target_port_;
   std::atomic<bool> stopping_{false};
   std::atomic<uint64_t> to_server_{0};
   std::atomic<uint64_t> to_client_{0};
   std::atomic<uint64_t> rate_{0};
   std::atomic<uint64_t> cut_after_{0};
+  std::atomic<uint64_t> cut_to_client_{0};
+  std::atomic<int> client_cuts_{0};
   std::atomic<int> connections_{0};
   std::thread acceptor_;
   std::mutex mutex_;
