@@ -5,6 +5,8 @@ instances on loopback), in one run, on the data sets of bench/e2e/datasets.py.
 Prints one table; --json FILE also writes every figure.
 
 Measured for each tool:
+  edit   (the two that watch) a 4 KiB file of set 3 rewritten in A: seconds
+         until B's copy is equal, five times.
   set 1  1,000 files (about 124 MiB): seconds from the start of creation in A
          and from the last write in A until B holds every file with equal
          content; bytes on the wire.
@@ -15,7 +17,10 @@ and for Tidewell alone:
   idle   a session of N files (default 100,000): the daemon's CPU over 60 s
          (per-second samples, so spikes show) and its resident memory.
   latency  in that session, an edit in A until its upload is on the wire,
-         and until it lands in B (a server-side change reaching a client).
+         and until it lands in B (a server-side change reaching a client);
+         and, without the daemon, the engine's own puller and workers
+         (e2e_pull_latency): a change acknowledged by the server until it is
+         in a client's folder.
 
 Completion is seen by polling B's folder (every 50 ms or the time one look
 takes, whichever is longer); the moment recorded is the poll that first saw
@@ -31,6 +36,7 @@ import os
 import platform
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -155,6 +161,35 @@ def measure_edit(tool, mib, deadline_s):
             "wire_up": settled[0], "wire_down": settled[1], "wire_total": sum(settled)}
 
 
+def measure_small_edit(tool, s, manifest, deadline_s, runs=5):
+    """One small file rewritten in A, `runs` times: seconds until B's copy
+    is equal (for the tools that watch: detection, transfer and applying)."""
+    rel = sorted(manifest)[len(manifest) // 2]
+    out = []
+    for run in range(runs):
+        tool.settle(s)
+        a = os.path.join(tool.a(s), rel)
+        b = os.path.join(tool.b(s), rel)
+        before = stat_sig(b)
+        t0 = now()
+        with open(a, "wb") as f:
+            f.write(os.urandom(4096))
+        tool.kick(s)
+        out.append(await_file(a, b, before, deadline_s) - t0)
+    return out
+
+
+def measure_pull_latency(build, samples):
+    """The engine's server-to-client latency (e2e_pull_latency): seconds
+    from a change acknowledged by the server to its content in a client's
+    folder, through the real puller with its 5 s up-to-date sleep."""
+    prog = os.path.join(build, "bench", "e2e_pull_latency")
+    r = subprocess.run([prog, str(samples)], capture_output=True, text=True, timeout=60 * (samples + 2))
+    if r.returncode != 0:
+        raise RuntimeError("e2e_pull_latency failed: " + r.stderr[-500:])
+    return [float(line.split()[2]) for line in r.stdout.splitlines() if line.startswith("sample ")]
+
+
 def cpu_ticks(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
@@ -256,6 +291,8 @@ def main():
     ap.add_argument("--set3-files", type=int, default=10000)
     ap.add_argument("--idle-files", type=int, default=100000)
     ap.add_argument("--idle-seconds", type=int, default=60)
+    ap.add_argument("--latency-samples", type=int, default=20,
+                    help="samples of the engine's server-to-client latency (0: none)")
     ap.add_argument("--deadline", type=float, default=1800, help="seconds any one wait may take")
     ap.add_argument("--work", help="work folder (default: a new one under /tmp, removed afterwards)")
     ap.add_argument("--json", help="also write every figure to this file")
@@ -298,6 +335,10 @@ def main():
                 res["set2"] = measure_edit(tool, args.set2_mib, args.deadline)
                 res["set2"]["load"] = load()
                 print(name, "set 2", res["set2"], flush=True)
+            if "3" in sets and name != "rsync":
+                set3 = {n: 4096 for n in datasets.set3_names(args.set3_files)}
+                res["small_edit_s"] = measure_small_edit(tool, "ds3", set3, args.deadline)
+                print(name, "small edit", res["small_edit_s"], flush=True)
             if "idle" in sets and name == "tidewell":
                 res["idle"] = measure_idle(tool, args.idle_files, args.idle_seconds, args.deadline)
                 res["idle"]["load"] = load()
@@ -308,6 +349,13 @@ def main():
         finally:
             if tool is not None:
                 tool.close()
+    if args.latency_samples > 0:
+        res = results["tools"].setdefault("tidewell engine", {})
+        try:
+            res["pull_latency_s"] = measure_pull_latency(build, args.latency_samples)
+            res["load"] = load()
+        except Exception as e:
+            res["error"] = "%s: %s" % (type(e).__name__, e)
     results["load_after"] = load()
     print_table(results)
     if args.json:
@@ -327,6 +375,8 @@ def print_table(results):
     print("|---|---|---|---|---|---|---|")
     for name, r in results["tools"].items():
         s1, s2, s3 = r.get("set1"), r.get("set2"), r.get("set3")
+        if not (s1 or s2 or s3 or ("error" in r and name != "tidewell engine")):
+            continue
         cells = [
             "%.2f s / %.2f s" % (s1["from_start_s"], s1["from_last_write_s"]) if s1 else "-",
             fmt_bytes(s1["wire_up"] + s1["wire_down"]) if s1 else "-",
@@ -338,6 +388,18 @@ def print_table(results):
         print("| %s | %s |" % (name, " | ".join(cells)))
         if "error" in r:
             print("|   %s failed: %s |" % (name, r["error"]))
+    for name, r in results["tools"].items():
+        if "small_edit_s" in r:
+            print("%s: a 4 KiB file rewritten in A (set 3's folder) until B's copy is equal: median %.2f s (%s)" %
+                  (name, statistics.median(r["small_edit_s"]), ", ".join("%.2f" % x for x in r["small_edit_s"])))
+    e = results["tools"].get("tidewell engine", {})
+    if "pull_latency_s" in e:
+        x = sorted(e["pull_latency_s"])
+        print("Tidewell engine (real puller and workers, server on loopback): a change acknowledged by the server "
+              "until it is in the client's folder: median %.2f s, mean %.2f s, min %.2f s, max %.2f s over %d "
+              "samples (load %s)" % (statistics.median(x), sum(x) / len(x), x[0], x[-1], len(x), e["load"]))
+    elif "error" in e:
+        print("Tidewell engine latency failed: " + e["error"])
     t = results["tools"].get("tidewell", {})
     if "idle" in t:
         i = t["idle"]
