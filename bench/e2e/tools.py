@@ -397,22 +397,24 @@ class Tidewell:
         await_true("both Tidewell clients to be idle", self._idle, 900, 0.5)
 
     def daemon_pid(self, side):
-        """The running tidewell-daemon of `side`, found by its environment's
-        state folder (the front end starts it)."""
-        want = ("XDG_STATE_HOME=" + os.path.join(self.root, side, "state")).encode()
+        """The running tidewell-daemon of `side`: the one whose command line
+        or environment names this side's folders (the front end starts it)."""
+        mine = os.path.join(self.root, side).encode()
         for pid in os.listdir("/proc"):
             if not pid.isdigit():
                 continue
             try:
-                exe = os.readlink("/proc/%s/exe" % pid)
-                if not exe.endswith("/tidewell-daemon"):
+                if not os.readlink("/proc/%s/exe" % pid).endswith("/tidewell-daemon"):
                     continue
-                with open("/proc/%s/environ" % pid, "rb") as f:
-                    if want in f.read().split(b"\0"):
-                        return int(pid)
+                seen = b""
+                for part in ("cmdline", "environ"):
+                    with open("/proc/%s/%s" % (pid, part), "rb") as f:
+                        seen += f.read()
+                if mine + b"/" in seen:
+                    return int(pid)
             except OSError:
                 continue
-        return None
+        raise RuntimeError("no tidewell-daemon of side %s is running" % side)
 
     def reset_bytes(self):
         self.fwd.reset()
