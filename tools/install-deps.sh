@@ -8,7 +8,7 @@ packages=(
   libsqlite3-dev libssl-dev libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev
-  rdiff tinyproxy rsync
+  rdiff tinyproxy rsync python3
 )
 
 missing=()

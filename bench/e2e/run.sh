@@ -10,9 +10,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-tools/install-deps.sh
+tools/install-deps.sh  # the build's packages, rsync and Python
+# Syncthing only here: the test suite does not need it.
 need=()
-for p in rsync syncthing python3; do
+for p in syncthing; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
