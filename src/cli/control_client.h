@@ -3,7 +3,8 @@
 // "stop"). The daemon executes requests one at a time, so a request may
 // wait behind a slow one; the time-out is per request.
 //
-// Stateless; callable from any thread.
+// A thin layer over the daemon's own client (daemon/control_client.h) that
+// turns its codes into words. Stateless; callable from any thread.
 
 #ifndef TIDEWELL_CLI_CONTROL_CLIENT_H_
 #define TIDEWELL_CLI_CONTROL_CLIENT_H_

@@ -5,13 +5,17 @@
 #include "base/error_code.h"
 #include "net/channel.h"
 #include "net/pstream.h"
+#include "platform/socket_owner.h"
 
 namespace tidewell::cli {
 
 int UiListener::Start(Handler handler) {
   handler_ = std::move(handler);
-  port_ = listener_.Open(0);
-  if (port_ < 0) return -1;
+  if (listener_.Create() != 0 || listener_.Bind(0) != 0 || listener_.Listen(64) != 0 || listener_.Port() <= 0) {
+    listener_.Close();
+    return -1;
+  }
+  port_ = listener_.Port();
   stop_ = false;
   thread_ = std::thread([this] { Loop(); });
   return port_;
@@ -43,13 +47,9 @@ void UiListener::Reap(bool all) {
 void UiListener::Loop() {
   while (!stop_) {
     Reap(false);
-    int fd = listener_.Accept(200);
-    if (fd <= 0) continue;
-    if (PortPeerUid(fd) != static_cast<long>(geteuid())) {
-      ++refused_;
-      close(fd);
-      continue;
-    }
+    if (listener_.WaitForConnection(200) != 1) continue;
+    int fd = listener_.Accept();
+    if (fd < 0) continue;
     Serve(fd);
   }
 }
@@ -65,6 +65,18 @@ void UiListener::Serve(int fd) {
   PStream ps;
   auto message = std::make_shared<PObject>();
   if (ps.Recv(*ch, *message) != kStreamOk || !message->isMap()) return;
+  // Who sent it. The daemon closes a notice's connection as soon as it is
+  // written, so its far end often has no owner left to look up; a notice
+  // is dropped only when another user is known to have sent it. The
+  // daemon's port announcement and requests come from peers that keep their
+  // end open, so their sender must be known to be this user.
+  uint32_t uid = 0;
+  const int known = FindPeerOwner(ch->GetFd(), uid);
+  const bool ours = known == 1 && uid == geteuid();
+  if (message->hasMember("notify") ? (known == 1 && !ours) : !ours) {
+    ++refused_;
+    return;
+  }
   if (!message->hasMember("action")) {
     PObject ignored;
     handler_(*message, ignored);

@@ -3,7 +3,8 @@
 // callback -- the daemon's start-up notice {"daemon_port": N}, its notices
 // {"notify": ...}, and requests of other `tidewell` commands
 // {"action": ...}, which the callback may answer on the same connection.
-// Connections from other users are closed unread.
+// Messages from other users are dropped (see Serve for how a notice whose
+// sender has already gone is told apart).
 //
 // Thread-safe: Start and Stop from one thread. Notices are handed to the
 // callback on the listener's thread, one at a time; requests (messages with
@@ -21,7 +22,7 @@
 #include <thread>
 
 #include "net/pobject.h"
-#include "platform/ui_port_listener.h"
+#include "platform/loopback_socket.h"
 
 namespace tidewell::cli {
 
@@ -45,7 +46,7 @@ class UiListener {
 
   int port() const { return port_; }
 
-  // Connections refused because another user made them.
+  // Messages dropped because another user sent them.
   int refused() const { return refused_.load(); }
 
  private:
@@ -60,7 +61,7 @@ class UiListener {
   };
 
   Handler handler_;
-  PortListener listener_;
+  LoopbackListener listener_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<int> refused_{0};

@@ -1,20 +1,16 @@
-// Child processes, the instance lock and the loopback listener: the pieces
+// Child processes and the instance lock: the pieces
 // the front end uses to run and find the daemon.
 
 #include "platform/process.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
 
 #include "common/temp_dir.h"
 #include "platform/instance_lock.h"
-#include "platform/ui_port_listener.h"
 
 namespace tidewell {
 namespace {
@@ -78,24 +74,6 @@ TEST(ProcessTest, InstanceLockAdmitsOneHolderAcrossProcesses) {
   EXPECT_EQ(1, IsInstanceLockHeld(path));
   lock.Release();
   EXPECT_EQ(0, IsInstanceLockHeld(path));
-}
-
-TEST(ProcessTest, PortListenerNamesThePeersUser) {
-  PortListener l;
-  const int port = l.Open(0);
-  ASSERT_GT(port, 0);
-  EXPECT_EQ(0, l.Accept(10));  // nobody yet
-  int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
-  int s = l.Accept(30000);
-  ASSERT_GT(s, 0);
-  EXPECT_EQ(static_cast<long>(geteuid()), PortPeerUid(s));
-  close(s);
-  close(c);
 }
 
 }  // namespace
