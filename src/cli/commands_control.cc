@@ -17,6 +17,7 @@
 #include "cli/instance.h"
 #include "cli/session_rules.h"
 #include "cli/status_view.h"
+#include "platform/file_stat.h"
 #include "platform/instance_lock.h"
 #include "platform/process.h"
 
@@ -52,6 +53,8 @@ int TakeStatus(const Context& c, const PObject* previous, double since_previous,
   for (const SessionRecord& s : in.sessions) {
     std::vector<std::string> excluded;
     if (ExcludedFolders(BlackListFile(c.paths.SessionDir(s.id)), excluded) == 0) in.excluded[s.id] = excluded;
+    FILE_INFO root;
+    if (FSStat(ustring(s.folder), root, false) != 0 || !root.isExist || root.type != FT_DIR) in.missing.insert(s.id);
   }
   RuntimeInfo info;
   int running = FindInstance(c, info);

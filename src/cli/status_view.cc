@@ -112,7 +112,8 @@ json BuildStatus(const StatusInput& in) {
     if (!in.running) {
       state = s.paused ? "paused" : "stopped";
     } else if (d == nullptr) {
-      state = "not loaded";
+      // The front end hands the daemon no folder that is missing.
+      state = in.missing.count(s.id) ? "folder missing" : "not loaded";
     } else {
       j["pending"] = (*d)["unfinished_files"].asUInt64();
       j["last_error"] = ErrorText((*d)["last_error"]);
@@ -128,6 +129,9 @@ json BuildStatus(const StatusInput& in) {
       state = word;
     }
     j["state"] = state;
+    if (in.missing.count(s.id) && j["last_error"].get<std::string>().empty()) {
+      j["last_error"] = "the folder is missing; nothing is synchronised or removed until it is back";
+    }
     if (summary != nullptr && summary->contains(std::to_string(s.id))) {
       const json& n = (*summary)[std::to_string(s.id)];
       j["synced"] = n.value("synced", 0);

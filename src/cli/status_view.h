@@ -11,6 +11,7 @@
 
 #include <ctime>
 #include <map>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@ struct StatusInput {
   std::string server;                           // "host:port", or "" when not logged in
   std::vector<SessionRecord> sessions;          // as stored
   std::map<uint64_t, std::vector<std::string>> excluded;  // per session, from its rules
+  std::set<uint64_t> missing;                   // sessions whose folder is not there
   PObject daemon;                               // the last "get_status" reply (null when not running)
   PObject earlier;                              // an earlier reply, for rates (may be null)
   double seconds_between = 0;                   // between the two replies

@@ -24,6 +24,7 @@ class StatusViewTest : public ::testing::Test {
     in_.sessions = {{1, "/home/u/Sync", "/", 1, false}, {2, "/data/photos", "/pics", 2, true},
                     {3, "/mnt/usb", "/", 1, false}};
     in_.excluded[1] = {"/Big"};
+    in_.missing = {3};
     PObject s1, s2;
     s1["session_id"] = 1ull;
     s1["status"] = "syncing";
@@ -61,8 +62,12 @@ TEST_F(StatusViewTest, ModelJoinsStoredSessionsDaemonStateAndRates) {
   EXPECT_EQ("held", s["sessions"][1]["state"]);
   EXPECT_EQ(40u, s["sessions"][1]["held_removals"].get<uint64_t>());
   EXPECT_EQ("the local folder looks emptied", s["sessions"][1]["last_error"]);
-  // A stored session the daemon does not know (its folder was missing).
-  EXPECT_EQ("not loaded", s["sessions"][2]["state"]);
+  // A stored session the daemon does not know: its folder is missing, or
+  // the front end has not handed it over yet.
+  EXPECT_EQ("folder missing", s["sessions"][2]["state"]);
+  EXPECT_NE(std::string::npos, s["sessions"][2]["last_error"].get<std::string>().find("missing"));
+  in_.missing.clear();
+  EXPECT_EQ("not loaded", BuildStatus(in_)["sessions"][2]["state"]);
   ASSERT_EQ(2u, s["transfers"].size());
   EXPECT_EQ("upload", s["transfers"][0]["direction"]);
   EXPECT_EQ(1000000u, s["transfers"][0]["rate"].get<uint64_t>());  // 2 MB in 2 s
