@@ -309,6 +309,14 @@ class Worker : public Task {
   // must not remove the folder. Used by the type change here and by the
   // removal road.
   int PreserveUnsyncedEntries(const ustring& dir, ustring* copy = nullptr);
+  // Whether the local item at the event's path is still what the conflict
+  // check saw (checked_local); logged when it is not. Called last before a
+  // download is put in its place.
+  bool LocalStillAsChecked();
+  // Called once the conflict check has settled the local item and before
+  // anything is put in its place. Does nothing; a test seam for a local
+  // edit that lands meanwhile.
+  virtual void OnDownloadConflictChecked(const ustring& /*path*/) {}
 
   // ===== upload (worker_upload.cc) ===================================
 

@@ -324,6 +324,7 @@ int Worker::ProcessDownloadFile(const PObject& reply, TempFile& sign_file) {
     discard();
     return rc;
   }
+  OnDownloadConflictChecked(path);
   const std::string parent = ParentOf(path);
   if (!parent.empty() && (rc = fs.MakeDirs(ustring(parent))) != 0) {
     WK_LOG_ERROR("DownloadRemote: Cannot create parent directory of '%s' (%s)\n", context.full_path.c_str_utf8(),
@@ -333,10 +334,7 @@ int Worker::ProcessDownloadFile(const PObject& reply, TempFile& sign_file) {
   }
   // The local item must still be what the conflict check saw; a change in
   // the meantime is looked at again on the next attempt.
-  FILE_INFO now;
-  if (fs.Stat(path, now) != 0 || !SameItem(now, checked_local)) {
-    WK_LOG_INFO("Worker (%d): '%s' changed while its download was prepared, try it again\n", GetId(),
-                context.full_path.c_str_utf8());
+  if (!LocalStillAsChecked()) {
     discard();
     return ERR_INT;
   }
@@ -354,6 +352,14 @@ int Worker::ProcessDownloadFile(const PObject& reply, TempFile& sign_file) {
                            reply["mac_attribute"]["hash"].asString()) != 0)
     discard();
   return ERR_SYS;
+}
+
+bool Worker::LocalStillAsChecked() {
+  FILE_INFO now;
+  if (fs.Stat(context.current_event.m_path, now) == 0 && SameItem(now, checked_local)) return true;
+  WK_LOG_INFO("Worker (%d): '%s' changed while its download was prepared, try it again\n", GetId(),
+              context.full_path.c_str_utf8());
+  return false;
 }
 
 int Worker::ProcessDownloadDirectory(const PObject& reply) {

@@ -254,9 +254,15 @@ int Worker::PrepareFileFromLocal() {
     drop_copy();
     return -1;
   }
+  OnDownloadConflictChecked(path);
   std::string target(path.utf8_view());
   std::string parent = target.substr(0, target.rfind('/'));
   rc = parent.empty() ? 0 : fs.MakeDirs(ustring(parent));
+  // An edit that landed after the check is settled by the download instead.
+  if (rc == 0 && !LocalStillAsChecked()) {
+    drop_copy();
+    return -1;
+  }
   if (rc == 0) rc = fs.DurableReplace(file, path);
   if (rc != 0) {
     WK_LOG_ERROR("PreparFileFromLocal: Cannot rename from %s -> %s (%s)\n", fs.FullPath(file).c_str_utf8(),
