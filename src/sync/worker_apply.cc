@@ -34,9 +34,12 @@ std::string ParentOf(const ustring& path) {
   return slash == std::string::npos ? std::string() : p.substr(0, slash);
 }
 
-// Whether two looks at one item saw the same thing.
+// Whether two looks at one item saw the same thing. The sub-second part of
+// the time counts: a save within the same second that keeps the size is
+// still a change.
 bool SameItem(const FILE_INFO& a, const FILE_INFO& b) {
-  return a.isExist == b.isExist && a.type == b.type && a.size == b.size && a.mtime == b.mtime;
+  return a.isExist == b.isExist && a.type == b.type && a.size == b.size && a.mtime == b.mtime &&
+         a.mtime_nsec == b.mtime_nsec;
 }
 
 }  // namespace
