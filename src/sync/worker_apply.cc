@@ -224,12 +224,14 @@ int Worker::PrepareDownloadFile(const PObject& reply, ustring& new_file, TempFil
   const ustring& path = context.current_event.m_path;
   const PObject& file = reply["file"];
   if (!reply.hasMember("file") || file["refer"].asBool()) {
-    // The content is said to be the version this client holds. Without that
-    // version here (no record, or no file) the reply carries nothing to
-    // apply; taking it would record a file as synced that is not on disk.
+    // The content is the version the client holds: there must be one, or
+    // the record written next would claim a file that is not there, which
+    // the next rescan would read as a local deletion.
+    const ClientFileEventInfo& base = context.database_record;
     FILE_INFO local;
-    if (!context.database_record.isExist || fs.Stat(path, local) != 0 || !local.isExist || local.type != FT_FILE) {
-      WK_LOG_ERROR("PrepareDownloadFile: the reply for '%s' refers to content this client does not hold\n",
+    if (base.syncID == 0 || base.fileType != 0 || StatLocal(path, local, "PrepareDownloadFile") != 0 ||
+        !local.isExist || local.type != FT_FILE) {
+      WK_LOG_ERROR("PrepareDownloadFile: the reply for '%s' carries no content and there is no local version to keep\n",
                    path.c_str_utf8());
       return ERR_SYS;
     }

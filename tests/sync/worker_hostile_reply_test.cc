@@ -172,6 +172,24 @@ TEST(HostileReplyTest, NothingLandsAndNothingStays) {
          return std::vector<PObject>{r};
        },
        false, Worker::kPassRetry, Worker::kPassRetry},
+      // Content "as the client holds it", for a file the client does not
+      // hold: a record written for it would claim a file that is not there,
+      // which the next rescan reads as a local deletion to send.
+      {"a reply that refers to a local version there is none of",
+       [&](const PObject&, testing::TempDir& f) {
+         PObject r = FileReply(f, good, Md4Hex(good), false);
+         r["file"] = PObject();
+         r["file"]["refer"] = true;
+         return std::vector<PObject>{r};
+       },
+       false, Worker::kPassRetry, Worker::kPassRetry},
+      {"a file reply without a file part",
+       [&](const PObject&, testing::TempDir& f) {
+         PObject r = FileReply(f, good, Md4Hex(good), false);
+         r.asMap().erase("file");
+         return std::vector<PObject>{r};
+       },
+       false, Worker::kPassRetry, Worker::kPassRetry},
       {"a delta that is no delta",
        [&](const PObject&, testing::TempDir& f) { return std::vector<PObject>{FileReply(f, "garbage", Md4Hex(good), true)}; },
        true, Worker::kPassRetry, Worker::kPassDone},  // three failed patches end the event
@@ -224,6 +242,13 @@ TEST(HostileReplyTest, NothingLandsAndNothingStays) {
       EXPECT_EQ(c.local_basis ? "basis" : "", client.Read("/f.txt"));
     }
     EXPECT_EQ(3, fake.downloads());
+    ClientFileEventInfo rec;
+    if (c.local_basis) {
+      ASSERT_EQ(1, client.Record("/f.txt", rec));
+      EXPECT_EQ(3u, rec.syncID);
+    } else {
+      EXPECT_EQ(0, client.Record("/f.txt", rec)) << "a record of a file that is not on disk";
+    }
     EXPECT_EQ((std::vector<std::string>(c.local_basis ? 1 : 0, "f.txt")), client.List("/"));
   }
 }
