@@ -182,6 +182,9 @@ class Worker : public Task {
   // The action for `err` (0 done, 1 keep and retry, 2 redo, negative
   // unexpected), with the error table's reports.
   int HandleError(int err);
+  // One line naming the event's item, the failure `err` and what `action`
+  // makes of the event, at a level the default log table writes.
+  void LogFailure(int err, int action);
   // 0 when finished; -1 when the event manager handed back a newer event
   // for the item, which is now in the context.
   int DoneEvent();

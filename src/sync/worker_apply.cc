@@ -292,6 +292,8 @@ int Worker::PrepareDownloadFile(const PObject& reply, ustring& new_file, TempFil
     if (rc != 0) {
       (void)fs.Unlink(built);
       if (abort_flag.load() != 0) return streamErr2DaemonErr(kStreamChannel);
+      WK_LOG_WARNING("PrepareDownloadFile: the delta received for '%s' cannot be applied to the local file (%d)\n",
+                     path.c_str_utf8(), rc);
       WK_LOG_INFO("PrepareDownloadFile: Check basis file of (%s) after patching failure ...\n",
                   context.full_path.c_str_utf8());
       int handled = HandleDownloadPatchError(reply);
@@ -308,6 +310,8 @@ int Worker::PrepareDownloadFile(const PObject& reply, ustring& new_file, TempFil
     }
   }
   if (hash == file["hash"].asStringRef()) return ERR_OK;
+  WK_LOG_WARNING("PrepareDownloadFile: the %s received for '%s' does not match its hash\n",
+                 new_file != data_rel ? "file rebuilt from the delta" : "content", path.c_str_utf8());
   WK_LOG_INFO("PrepareDownloadFile: Check basis file of (%s) after incorrect patch file ...\n",
               context.full_path.c_str_utf8());
   if (new_file != data_rel) (void)fs.Unlink(new_file);

@@ -376,11 +376,12 @@ int Worker::HandleError(int err) {
   WK_LOG_INFO("Worker (%d): HandleError: %s.\n", GetId(), GetErrorString(err));
   const HandlerRow& row = kHandler[-err];
   int action = row.action;
+  const Event& e = context.current_event;
   if (action < 0) {
     WK_LOG_CRIT("Worker (%d): unexpected error code [%d].\n", GetId(), err);
+    LogFailure(err, action);
     return action;
   }
-  const Event& e = context.current_event;
   if (err == ERR_SYS) {
     ClearCache();
     if (++sys_err_count > 3) {
@@ -400,6 +401,7 @@ int Worker::HandleError(int err) {
       ClearCache();
     }
   }
+  if (err != ERR_OK) LogFailure(err, action);
   // Success ends a session error, except the lost-folder error, which only
   // the folder's return (or the user) ends.
   if (err == ERR_OK && !env.removal_guard.RootLost(e.m_sess_id)) env.session_state.SetOk(e.m_sess_id);
@@ -427,6 +429,23 @@ int Worker::HandleError(int err) {
       break;
   }
   return action;
+}
+
+void Worker::LogFailure(int err, int action) {
+  const Event& e = context.current_event;
+  const char* what = e.IsServerEvent() ? (e.m_type == Event::EV_REMOVE ? "removal of the local copy" : "download")
+                                       : (e.m_type == Event::EV_REMOVE ? "removal on the server" : "upload");
+  const char* next = action == 0 ? "given up" : action == 2 ? "tried again later" : "kept and tried again";
+  const auto sess = static_cast<unsigned long long>(e.m_sess_id);
+#define TW_FAILURE_LINE_ "Worker (%d): %s of '%s' (session %llu) failed: %s; %s\n", GetId(), what, \
+                         e.m_path.c_str_utf8(), sess, GetErrorString(err), next
+  if (err == ERR_CH_CONNECTION_ABORT)  // a pause: nothing is wrong
+    WK_LOG_INFO(TW_FAILURE_LINE_);
+  else if (action == 0)
+    WK_LOG_ERROR(TW_FAILURE_LINE_);
+  else
+    WK_LOG_WARNING(TW_FAILURE_LINE_);
+#undef TW_FAILURE_LINE_
 }
 
 int Worker::DoneEvent() {

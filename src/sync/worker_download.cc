@@ -453,6 +453,9 @@ int Worker::DownloadRemote() {
   if (response.hasMember("error")) {
     ClearCache();
     const uint64_t code = response["error"]["code"].asUInt64();
+    if (code != 0x8001)
+      WK_LOG_WARNING("DownloadRemote: the server refused the download of '%s': code 0x%llx\n", path.c_str_utf8(),
+                     static_cast<unsigned long long>(code));
     if (code == 0x8001) {
       WK_LOG_INFO("DownloadRemote: Object %s is removed, fake event, abort anyway\n", path.c_str_utf8());
       return RemoveLocal();

@@ -13,11 +13,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <mutex>
+#include <sstream>
+#include <string>
 #include <thread>
 
 #include "base/error_code.h"
+#include "base/log.h"
 #include "common/engine_harness.h"
 #include "common/server_client.h"
 #include "common/server_process.h"
@@ -149,7 +153,31 @@ struct Case {
   bool local_basis;                // the client holds a synced version (a delta applies to it)
   Worker::PassOutcome each;        // what every attempt ends with
   Worker::PassOutcome last;        // ... the third one
+  const char* reason;              // what a line naming the file says went wrong
 };
+
+// The number of lines of `log` that hold every one of `parts`.
+int CountLinesWith(const std::string& log, const std::vector<std::string>& parts) {
+  int n = 0;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    bool all = true;
+    for (const std::string& p : parts) all = all && line.find(p) != std::string::npos;
+    n += all ? 1 : 0;
+  }
+  return n;
+}
+
+// The lines of `log` that name `path` and say what becomes of its event.
+std::vector<std::string> OutcomeLines(const std::string& log, const std::string& path) {
+  std::vector<std::string> out;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    const bool told = line.find("tried again") != std::string::npos || line.find("given up") != std::string::npos;
+    if (told && line.find("'" + path + "'") != std::string::npos) out.push_back(line);
+  }
+  return out;
+}
 
 TEST(HostileReplyTest, NothingLandsAndNothingStays) {
   const std::string good = "the real content";
@@ -161,17 +189,18 @@ TEST(HostileReplyTest, NothingLandsAndNothingStays) {
          r["error"]["code"] = 0xB001;
          return std::vector<PObject>{r};
        },
-       false, Worker::kPassRedo, Worker::kPassRedo},
+       false, Worker::kPassRedo, Worker::kPassRedo, "0xb001"},
       {"content that does not match its hash",
        [&](const PObject&, testing::TempDir& f) { return std::vector<PObject>{FileReply(f, "forged!", Md4Hex(good), false)}; },
-       false, Worker::kPassRedo, Worker::kPassRedo},  // no basis to fall back on: fetched afresh later
+       // No basis to fall back on: fetched afresh later.
+       false, Worker::kPassRedo, Worker::kPassRedo, "does not match its hash"},
       {"a file reply without content",
        [&](const PObject&, testing::TempDir& f) {
          PObject r = FileReply(f, good, Md4Hex(good), false);
          r["file"]["data"] = PObject();
          return std::vector<PObject>{r};
        },
-       false, Worker::kPassRetry, Worker::kPassRetry},
+       false, Worker::kPassRetry, Worker::kPassRetry, "carries no content"},
       // Content "as the client holds it", for a file the client does not
       // hold: a record written for it would claim a file that is not there,
       // which the next rescan reads as a local deletion to send.
@@ -182,17 +211,18 @@ TEST(HostileReplyTest, NothingLandsAndNothingStays) {
          r["file"]["refer"] = true;
          return std::vector<PObject>{r};
        },
-       false, Worker::kPassRetry, Worker::kPassRetry},
+       false, Worker::kPassRetry, Worker::kPassRetry, "carries no content"},
       {"a file reply without a file part",
        [&](const PObject&, testing::TempDir& f) {
          PObject r = FileReply(f, good, Md4Hex(good), false);
          r.asMap().erase("file");
          return std::vector<PObject>{r};
        },
-       false, Worker::kPassRetry, Worker::kPassRetry},
+       false, Worker::kPassRetry, Worker::kPassRetry, "carries no content"},
       {"a delta that is no delta",
        [&](const PObject&, testing::TempDir& f) { return std::vector<PObject>{FileReply(f, "garbage", Md4Hex(good), true)}; },
-       true, Worker::kPassRetry, Worker::kPassDone},  // three failed patches end the event
+       // Three failed patches end the event.
+       true, Worker::kPassRetry, Worker::kPassDone, "cannot be applied"},
       {"binaries where none belong, also in keep-alives",
        [&](const PObject&, testing::TempDir& f) {
          PObject keep_alive;
@@ -205,10 +235,12 @@ TEST(HostileReplyTest, NothingLandsAndNothingStays) {
          r["mac_attribute"]["data"] = Body(f, "stray 2");
          return std::vector<PObject>{keep_alive, r};
        },
-       false, Worker::kPassRedo, Worker::kPassRedo},
+       false, Worker::kPassRedo, Worker::kPassRedo, "does not match its hash"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    testing::TempDir logs;
+    ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, ustring(logs.Join("log")), ustring(), 2));
     ScriptedServer fake(c.script);
     ServerProcess unused;
     EngineClient client(unused, {.port = fake.port()});
@@ -250,6 +282,22 @@ TEST(HostileReplyTest, NothingLandsAndNothingStays) {
       EXPECT_EQ(0, client.Record("/f.txt", rec)) << "a record of a file that is not on disk";
     }
     EXPECT_EQ((std::vector<std::string>(c.local_basis ? 1 : 0, "f.txt")), client.List("/"));
+
+    // From the log alone, at the levels written when no level table says
+    // otherwise (warnings and worse), the user can tell which file failed,
+    // why, and whether it is tried again.
+    std::ifstream in(logs.Join("log"));
+    std::stringstream log;
+    log << in.rdbuf();
+    Logger::Destroy();
+    const std::vector<std::string> lines = OutcomeLines(log.str(), "/f.txt");
+    EXPECT_EQ(3u, lines.size()) << log.str();
+    for (size_t i = 0; i < lines.size(); ++i) {
+      const bool dropped = i == 2 && c.last == Worker::kPassDone;
+      EXPECT_NE(std::string::npos, lines[i].find("download of '/f.txt'")) << lines[i];
+      EXPECT_NE(std::string::npos, lines[i].find(dropped ? "given up" : "tried again")) << lines[i];
+    }
+    EXPECT_EQ(3, CountLinesWith(log.str(), {"'/f.txt'", c.reason})) << log.str();
   }
 }
 
