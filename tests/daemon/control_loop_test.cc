@@ -261,5 +261,39 @@ TEST_F(ControlLoopTest, APeerThatNeverSendsHoldsTheLoopOnlyBriefly) {
   EXPECT_TRUE(daemon_.WaitForLog("Failed to recieve message from channel."));
 }
 
+TEST_F(ControlLoopTest, APeerThatTricklesItsRequestIsCutOff) {
+  // A byte every half second keeps the connection from ever being idle;
+  // the whole request still has only ten seconds.
+  PObject req;
+  req["action"] = "remove_session";
+  req["session_id"] = 7;
+  req["padding"] = std::string(64, 'p');
+  const std::string bytes = Encode(req);
+  int fd = ConnectTo(daemon_.port());
+  ASSERT_GE(fd, 0);
+  size_t sent = 0;
+  bool cut = false;
+  while (sent < bytes.size() && !cut) {
+    if (::send(fd, bytes.data() + sent, 1, MSG_NOSIGNAL) != 1) {
+      cut = true;
+      break;
+    }
+    ++sent;
+    pollfd p{fd, POLLIN, 0};
+    // The pace of the trickle; a closed connection shows up here at once.
+    if (::poll(&p, 1, 500) > 0) {
+      char b;
+      cut = ::recv(fd, &b, 1, MSG_DONTWAIT) <= 0;
+    }
+  }
+  ::close(fd);
+  EXPECT_TRUE(cut) << "the daemon read all " << bytes.size() << " bytes";
+  EXPECT_LT(sent, bytes.size());
+  EXPECT_TRUE(daemon_.WaitForLog("control request not received within 10000 ms, dropped"));
+  // Nothing was executed, and the next request is served.
+  const PObject status = daemon_.Request("get_status");
+  EXPECT_EQ(7u, status["session_list"][0]["session_id"].asUInt64());
+}
+
 }  // namespace
 }  // namespace tidewell
