@@ -212,8 +212,12 @@ size_t ServerFileCount(ServerProcess& server) {
 }
 
 // Queues the upload of every folder and file below the session root, as the
-// change detector reports new items.
+// change detector reports new items. What the benchmark wrote is flushed
+// first: files a user uploads are usually on disk already, and dirty pages
+// of the test data would otherwise be written out inside the server's
+// flushes.
 void QueueUploads(EngineClient& client) {
+  ::sync();
   Registry::Entry e = client.entry();
   for (auto it = std::filesystem::recursive_directory_iterator(client.root());
        it != std::filesystem::recursive_directory_iterator(); ++it) {

@@ -61,21 +61,6 @@ bool RecordVouches(const FILE_INFO& local, const ClientFileEventInfo& base) {
   return local.mtime < sign.mtime || (local.mtime == sign.mtime && local.mtime_nsec < sign.mtime_nsec);
 }
 
-const char* KindName(FILE_TYPE type) {
-  switch (type) {
-    case FT_SLINK:
-      return "symbolic link";
-    case FT_FIFO:
-      return "FIFO";
-    case FT_SOCK:
-      return "socket";
-    case FT_DEV:
-      return "device";
-    default:
-      return "special file";
-  }
-}
-
 }  // namespace
 
 int Worker::UploadLocal() {
@@ -284,8 +269,7 @@ bool Worker::IsUploadLocalFakeEvent(const FILE_INFO& local, const ClientFileEven
     return true;
   }
   if (local.type != FT_FILE && local.type != FT_DIR) {
-    WK_LOG_INFO("UploadLocal: '%s' cannot be uploaded (unsupported file: %s)\n", path.c_str_utf8(),
-                KindName(local.type));
+    WK_LOG_INFO("UploadLocal: '%s' cannot be uploaded (unsupported file)\n", path.c_str_utf8());
     return true;
   }
   return false;
@@ -538,7 +522,6 @@ int Worker::ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& resp
   probe["dry_run"] = true;
   probe["file"].asMap().erase(ustring("data"));
   if (probe.hasMember("mac_attribute")) probe["mac_attribute"].asMap().erase(ustring("data"));
-  probe.asMap().erase(ustring("_resume_token"));
   PObject answer;
   if ((rc = RunProtocol(ch, kUploadCommand, probe, answer)) != 0) return rc;
   if (answer.hasMember("error")) {
