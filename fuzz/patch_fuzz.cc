@@ -12,6 +12,7 @@
 #include "delta/delta_file_reader.h"
 #include "delta/diagnostics.h"
 #include "fuzz_files.h"
+#include "patch_basis.h"
 
 namespace {
 
@@ -29,8 +30,7 @@ const Files& Setup() {
     f.delta = f.dir + "/delta";
     f.out = f.dir + "/out";
     f.reverse = f.dir + "/reverse";
-    std::string basis(5000, '\0');
-    for (size_t i = 0; i < basis.size(); ++i) basis[i] = static_cast<char>(i * 7 + (i >> 8));
+    const std::string basis = tidewell::fuzzing::PatchBasis();
     WriteAll(f.basis, reinterpret_cast<const uint8_t*>(basis.data()), basis.size());
     tidewell::SetDeltaDiagnosticSink([](const char*) {});
     return f;
