@@ -3,15 +3,16 @@
 # seed corpus and with its dictionary, and prints libFuzzer's lines with the
 # seconds elapsed in front, so coverage can be read at any point of the run.
 #
-#   fuzz/run.sh TARGET [SECONDS] [--empty] [--no-dict] [-- LIBFUZZER_ARGS...]
+#   fuzz/run.sh TARGET [SECONDS] [--empty] [--no-dict] [--keep] [-- LIBFUZZER_ARGS...]
 #
 # TARGET is the name without "_fuzz" (patch, pstream, ...); SECONDS defaults
 # to 300. --empty starts from no input at all and --no-dict leaves the
 # dictionary out, for comparison. The build is $TIDEWELL_FUZZ_BUILD_DIR
 # (default build-fuzz, configured with -DTIDEWELL_FUZZ=ON). Inputs the run
-# adds go to a scratch folder, never into fuzz/corpus; a crash is saved
-# there and the folder is kept and named. Exit status: libFuzzer's (0 when
-# the run ended clean).
+# adds go to a scratch folder, never into fuzz/corpus; the folder is removed
+# after a clean run unless --keep is given, and kept, with the crashing
+# input, after a failed one. Exit status: libFuzzer's (0 when the run ended
+# clean).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,10 +23,12 @@ seconds=300
 if [ $# -gt 0 ] && [[ $1 =~ ^[0-9]+$ ]]; then seconds=$1; shift; fi
 use_corpus=1
 use_dict=1
+keep=0
 while [ $# -gt 0 ]; do
   case $1 in
     --empty) use_corpus=0 ;;
     --no-dict) use_dict=0 ;;
+    --keep) keep=1 ;;
     --) shift; break ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
   esac
@@ -50,8 +53,10 @@ nice -n 10 "$binary" "${args[@]}" "${dirs[@]}" 2>&1 |
   while IFS= read -r line; do printf '%5ds %s\n' "$((SECONDS - start))" "$line"; done
 rc=${PIPESTATUS[0]}
 
-if [ "$rc" -eq 0 ]; then
+if [ "$rc" -eq 0 ] && [ $keep = 0 ]; then
   rm -rf "$scratch"
+elif [ "$rc" -eq 0 ]; then
+  echo "run.sh: inputs found kept in $scratch/found"
 else
   echo "run.sh: $target stopped with status $rc; inputs and artifacts kept in $scratch"
 fi
