@@ -172,7 +172,7 @@ void RelayRequests(const std::string& dir) {
     return std::string(reinterpret_cast<const char*>(out.data()), n);
   };
   Write(dir + "/token-record", record("10.0.0.5:4430"));
-  Write(dir + "/token-record-block", record("10.0.0.5:44"));  // 11 + 5 bytes pad to 16
+  Write(dir + "/token-record-whole-pad", record("192.168.1.20:443"));  // 16 bytes: a whole block of padding
   Write(dir + "/token-record-longest", record(std::string(1019, 'h') + ":4430"));  // 1,024 bytes
   Write(dir + "/token-text", tidewell::MakeTunnelToken("10.0.0.5:4430"));
 }
