@@ -11,6 +11,7 @@ launcher=()
 # checkouts cheap; CI builds without it.
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S . -B "$build" -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE=Release -DTIDEWELL_BUILD_TESTS=OFF
-cmake --build "$build" -j "$(nproc)"
+# The programs only: benchmarks and tests have builds of their own.
+cmake --build "$build" -j "$(nproc)" --target tidewell-cli tidewell-daemon tidewell-server tidewell-delta tidewell-relay
 
 exec tools/demo.sh "$build"

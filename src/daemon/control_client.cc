@@ -15,7 +15,7 @@ int SendControlRequest(int port, const PObject& request, PObject& reply, uint32_
   if (rc != 0) return rc;
   PStream stream;
   rc = stream.Send(ch, request);
-  if (rc != 0) return ERR_IO;
+  if (rc != 0) return stream.LastChannelCode() == ERR_TIMEOUT ? ERR_TIMEOUT : ERR_IO;
   reply.clear();
   if (request["action"].asString() == ustring("stop")) {
     // No reply: the daemon closes the connection once it has stopped.
@@ -25,7 +25,8 @@ int SendControlRequest(int port, const PObject& request, PObject& reply, uint32_
   }
   rc = stream.Recv(ch, reply);
   if (rc == 0) return 0;
-  return rc == kStreamChannel ? ERR_IO : ERR_PROTO;
+  if (rc != kStreamChannel) return ERR_PROTO;
+  return stream.LastChannelCode() == ERR_TIMEOUT ? ERR_TIMEOUT : ERR_IO;
 }
 
 }  // namespace tidewell

@@ -380,6 +380,7 @@ bool PStream::TakeValue() {
 
 int PStream::ChannelFailure(int code) const {
   ST_LOG_WARN("Channel: %d", code);
+  last_channel_code_ = code;
   return kStreamChannel;
 }
 

@@ -84,6 +84,10 @@ class PStream {
   // The files the last Recv created in the default receive location that
   // its value still refers to.
   const std::vector<ustring>& ReceivedFiles() const { return fresh_files_; }
+
+  // The channel's own code (ERR_TIMEOUT, ERR_IO, ...) behind the last
+  // kStreamChannel result; 0 before any channel failure.
+  int LastChannelCode() const { return last_channel_code_; }
   // Deletes ReceivedFiles() other than `keep` and forgets them; binaries
   // of `obj` (if given) that referred to a deleted file are emptied. For a
   // value the caller discards (a keep-alive) or keeps only in part (a
@@ -179,7 +183,7 @@ class PStream {
   void PushKey(const ustring& key);
   void PopKey();
   ustring JoinedHistoryLocked() const;
-  // Logs the channel's code and gives kStreamChannel.
+  // Logs and keeps the channel's code and gives kStreamChannel.
   int ChannelFailure(int code) const;
   // Counts one decoded value against the limit.
   bool TakeValue();
@@ -197,6 +201,7 @@ class PStream {
   // Files created in recv_path by the current or last Recv.
   std::vector<ustring> fresh_files_;
   BinaryReceiver binary_receiver_;
+  mutable int last_channel_code_ = 0;
 
   // Guarded by status_lock.
   mutable std::mutex status_lock;
