@@ -214,7 +214,9 @@ class Worker : public Task {
 
   // Sends `request` after a header with `command` and receives the reply
   // into `response` (binary members land in the working folder; keep-alive
-  // objects are dropped and their binaries deleted). 0 or a daemon code.
+  // objects are dropped and their binaries deleted). A `response` that
+  // arrives pre-filled (a partial body to continue) is decoded into; a file
+  // of it that the reply no longer names is deleted. 0 or a daemon code.
   int RunProtocol(Channel& ch, unsigned char command, const PObject& request, PObject& response);
   int ProtoUploadObject(Channel& ch, const PObject& request, PObject& response);
   int ProtoUploadFile(Channel& ch, const PObject& request, PObject& response);
@@ -235,6 +237,9 @@ class Worker : public Task {
   // Deletes every received binary of `obj` that lies in the working folder
   // (files elsewhere are the user's), then empties `obj`.
   void ClearPObject(PObject& obj);
+  // Deletes, as ClearPObject does, every file a binary of `from` names
+  // that no binary of `kept` names. Neither object changes.
+  void DropFilesNotIn(const PObject& from, const PObject& kept);
 
   // Shared helpers of the roads.
   // The request path: the entry's remote_path + `path` (`path` alone when

@@ -518,8 +518,6 @@ int Worker::RunProtocol(Channel& ch, unsigned char command, const PObject& reque
     // object is decoded into a fresh copy of that, so a keep-alive cannot
     // disturb it.
     const PObject initial(response);
-    std::vector<ustring> keep;
-    CollectBinaries(initial, keep);
     for (;;) {
       PObject obj(initial);
       rc = trans_stream.Recv(ch, obj);
@@ -528,31 +526,19 @@ int Worker::RunProtocol(Channel& ch, unsigned char command, const PObject& reque
         // hostile server) would become a map at the first lookup below,
         // losing its file and the partial body the request continued:
         // delete what arrived and give the caller the request's own files.
-        std::vector<ustring> got;
-        CollectBinaries(obj, got);
-        for (const ustring& path : got)
-          if (std::find(keep.begin(), keep.end(), path) == keep.end()) {
-            PObject::binary_type b;
-            b.path = path;
-            PObject stray(b);
-            ClearPObject(stray);
-          }
+        DropFilesNotIn(obj, initial);
         obj = initial;
         if (rc == 0) rc = kStreamMalformed;
       }
       if (rc == 0 && obj["type"].asStringRef().utf8_view() == "keep_alive") {
         WK_LOG_DEBUG("Worker (%d): get keepalive message\n", GetId());
-        std::vector<ustring> got;
-        CollectBinaries(obj, got);
-        for (const ustring& path : got)
-          if (std::find(keep.begin(), keep.end(), path) == keep.end()) {
-            PObject::binary_type b;
-            b.path = path;
-            PObject stray(b);
-            ClearPObject(stray);
-          }
+        DropFilesNotIn(obj, initial);
         continue;
       }
+      // A reply that puts another value where the continued body was (the
+      // "file" part a string, say) leaves that partial file named nowhere:
+      // it goes now, or it would stay in the working folder for good.
+      DropFilesNotIn(initial, obj);
       response = std::move(obj);
       if (rc != 0) {
         WK_LOG_ERROR("Worker (%d): RunProtocol(%s): failed to recv response. stream error code = %d.\n", GetId(),
@@ -640,6 +626,20 @@ void Worker::ClearPObject(PObject& obj) {
       WK_LOG_WARNING("cannot delete received file '%s': %s\n", path.c_str_utf8(), SessionFsErrorString(rc).c_str());
   }
   obj.clear();
+}
+
+void Worker::DropFilesNotIn(const PObject& from, const PObject& kept) {
+  std::vector<ustring> got;
+  std::vector<ustring> keep;
+  CollectBinaries(from, got);
+  CollectBinaries(kept, keep);
+  for (const ustring& path : got) {
+    if (std::find(keep.begin(), keep.end(), path) != keep.end()) continue;
+    PObject::binary_type b;
+    b.path = path;
+    PObject stray(b);
+    ClearPObject(stray);
+  }
 }
 
 // --- helpers shared by the roads ---------------------------------------------

@@ -5,6 +5,7 @@
 // once the object is in place (worker_apply.cc builds and places it).
 
 #include <string>
+#include <utility>
 
 #include "base/error_code.h"
 #include "base/tmp_name_gen.h"
@@ -428,7 +429,10 @@ int Worker::DownloadRemote() {
   if (rc != 0) {
     WK_LOG_ERROR("Worker (%d): failed to download '%s'. %s.\n", GetId(), path.c_str_utf8(), GetErrorString(rc));
     WK_LOG_DEBUG("Worker (%d): partial response %s\n", GetId(), response.toString().c_str_utf8());
-    const PObject::binary_type& got = response["file"]["data"].asBinary();
+    // Looked up read-only: a lookup through a value of another kind (a
+    // body where the "file" part belongs) would replace it, and the file it
+    // names would be deleted by nothing.
+    const PObject::binary_type& got = std::as_const(response)["file"]["data"].asBinary();
     if (!got.path.empty() && !cached_request.isEmpty()) {
       WK_LOG_DEBUG("Worker (%d): partial file in response is stored (at '%s' with size %llu).\n", GetId(),
                    got.path.c_str_utf8(), static_cast<unsigned long long>(got.length));
@@ -439,7 +443,10 @@ int Worker::DownloadRemote() {
     return rc;
   }
 
-  // From here on the request and the reply end with this attempt.
+  // From here on the request and the reply end with this attempt; the
+  // reply is read through `reply` only, so that no lookup reshapes it and
+  // drops a file the clean-up must delete.
+  const PObject& reply = response;
   struct Cleanup {
     Worker& w;
     PObject& a;
@@ -450,9 +457,9 @@ int Worker::DownloadRemote() {
     }
   } cleanup{*this, request, response};
 
-  if (response.hasMember("error")) {
+  if (reply.hasMember("error")) {
     ClearCache();
-    const uint64_t code = response["error"]["code"].asUInt64();
+    const uint64_t code = reply["error"]["code"].asUInt64();
     if (code != 0x8001)
       WK_LOG_WARNING("DownloadRemote: the server refused the download of '%s': code 0x%llx\n", path.c_str_utf8(),
                      static_cast<unsigned long long>(code));
@@ -466,24 +473,24 @@ int Worker::DownloadRemote() {
     return mapped;
   }
   if (context.root_entry.isMSDOS) AdjustMtimeForMSDOS(response);
-  if (response["sync_id"].asUInt64() == request["sync_id"].asUInt64()) {
+  if (reply["sync_id"].asUInt64() == std::as_const(request)["sync_id"].asUInt64()) {
     WK_LOG_INFO("DownloadRemote: %s is already up to date\n", path.c_str_utf8());
     notify_event_type = NOTIFY_SERVER_MODIFY;
     return ERR_OK;
   }
   TempFile sign_file(context.sign_directory);
-  if (response["is_dir"].asBool()) {
-    rc = ProcessDownloadDirectory(response);
+  if (reply["is_dir"].asBool()) {
+    rc = ProcessDownloadDirectory(reply);
     if (rc != 0) return rc;
   } else {
-    rc = ProcessDownloadFile(response, sign_file);
+    rc = ProcessDownloadFile(reply, sign_file);
     if (rc == -100) {
       WK_LOG_CRIT("ProcessDownloadFile : encounter MAX_PATH_ERR when renaming '%s'.\n", context.full_path.c_str_utf8());
       return ERR_OK;
     }
     if (rc != 0) return rc;
   }
-  rc = CommitDatabaseDownload(response, base, sign_file.getPath());
+  rc = CommitDatabaseDownload(reply, base, sign_file.getPath());
   if (rc != 0) {
     WK_LOG_ERROR("DownloadRemote: Failed to commit changes to '%s' into local database. Error Code = %d\n",
                  context.full_path.c_str_utf8(), rc);

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <functional>
@@ -114,14 +115,17 @@ class ScriptedServer {
   std::thread thread_;
 };
 
-// A binary value backed by a fresh file of the scripted server.
-PObject::binary_type Body(testing::TempDir& files, const std::string& content) {
+// A binary value backed by a fresh file of the scripted server. With
+// `claimed` above the content's size the value says more than the file
+// holds: the server sends what there is, fails, and closes the connection,
+// so the client gets a body cut short.
+PObject::binary_type Body(testing::TempDir& files, const std::string& content, uint64_t claimed = 0) {
   static std::atomic<int> n{0};
   std::string name = "body" + std::to_string(n++);
   files.WriteFile(name, content);
   PObject::binary_type b;
   b.path = files.Join(name);
-  b.length = content.size();
+  b.length = std::max<uint64_t>(claimed, content.size());
   return b;
 }
 
@@ -236,6 +240,14 @@ TEST(HostileReplyTest, NothingLandsAndNothingStays) {
          return std::vector<PObject>{keep_alive, r};
        },
        false, Worker::kPassRedo, Worker::kPassRedo, "does not match its hash"},
+      {"a body in place of the file part, then cut short",
+       [&](const PObject&, testing::TempDir& f) {
+         PObject r = FileReply(f, good, Md4Hex(good), false);
+         r["file"] = Body(f, good);
+         r["zz"] = Body(f, "a few bytes", 4096);
+         return std::vector<PObject>{r};
+       },
+       false, Worker::kPassRetry, Worker::kPassRetry, "failed to download"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -298,6 +310,92 @@ TEST(HostileReplyTest, NothingLandsAndNothingStays) {
       EXPECT_NE(std::string::npos, lines[i].find(dropped ? "given up" : "tried again")) << lines[i];
     }
     EXPECT_EQ(3, CountLinesWith(log.str(), {"'/f.txt'", c.reason})) << log.str();
+  }
+}
+
+// A download cut short in its body leaves a partial file, which the next
+// attempt continues. When that attempt's reply puts something else where
+// the body was, the partial file is no longer named by any reply; it must
+// go then, not stay in the working folder after the event is done.
+TEST(HostileReplyTest, APartialBodyTheNextReplyDisplacesIsDeleted) {
+  const std::string good = "the real content, long enough to be cut in two";
+  const std::string sent = good.substr(0, 20);
+  struct Displacing {
+    const char* name;
+    std::function<PObject(testing::TempDir&)> reply;
+  };
+  const Displacing cases[] = {
+      {"the file part is a string",
+       [&](testing::TempDir& f) {
+         PObject r = FileReply(f, good, Md4Hex(good), false);
+         r["file"] = "no map";
+         return r;
+       }},
+      {"the body is a number",
+       [&](testing::TempDir& f) {
+         PObject r = FileReply(f, good, Md4Hex(good), false);
+         r["file"]["data"] = 7;
+         return r;
+       }},
+      {"the file part is itself a body",
+       [&](testing::TempDir& f) {
+         PObject r = FileReply(f, good, Md4Hex(good), false);
+         r["file"] = Body(f, good);
+         return r;
+       }},
+      {"the file part is a string, then the reply is cut short",
+       [&](testing::TempDir& f) {
+         PObject r = FileReply(f, good, Md4Hex(good), false);
+         r["file"] = "no map";
+         r["zz"] = Body(f, "a few bytes", 4096);
+         return r;
+       }},
+  };
+  for (const Displacing& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::mutex mu;
+    std::vector<uint64_t> offsets;  // guarded by mu: the body offset of each download request
+    ScriptedServer fake([&](const PObject& req, testing::TempDir& f) {
+      std::lock_guard<std::mutex> lock(mu);
+      offsets.push_back(req["file"]["offset"].asUInt64());
+      PObject r = FileReply(f, good, Md4Hex(good), false);
+      if (offsets.size() == 1) r["file"]["data"] = Body(f, sent, good.size());  // cut short in the body
+      if (offsets.size() == 2) r = c.reply(f);
+      return std::vector<PObject>{r};
+    });
+    ServerProcess unused;
+    EngineClient client(unused, {.port = fake.port()});
+    Worker& w = client.AddWorker();
+    Event e;
+    e.m_type = Event::EV_CREATE;
+    e.m_mode = Event::F_SERVER;
+    e.m_sess_id = client.sess_id();
+    e.m_path = ustring("/f.txt");
+    e.m_sync_id = e.m_max_id = 9;
+    e.m_data_hash = ustring(Md4Hex(good));
+    e.m_data_size = good.size();
+    client.events().PushServerEvent(e);
+
+    // The cut: the partial body stays, to be continued.
+    EXPECT_EQ(Worker::kPassRetry, w.RunOnePass());
+    std::vector<std::string> work = client.List("/.VeltronaWorkingDirectory");
+    ASSERT_EQ(2u, work.size()) << "a partial body beside the recycle folder";
+    const std::string partial = work[0] == "#VeltRecycle" ? work[1] : work[0];
+    EXPECT_EQ(sent, client.Read("/.VeltronaWorkingDirectory/" + partial));
+
+    // The continuing attempt gets a reply without the body in its place.
+    (void)w.RunOnePass();
+    EXPECT_EQ(std::vector<std::string>{"#VeltRecycle"}, client.List("/.VeltronaWorkingDirectory"));
+
+    // A sound reply ends the event; nothing is left.
+    for (int pass = 0; pass < 3 && client.events().GetAllPendingEventCount(client.sess_id()) != 0; ++pass)
+      (void)w.RunOnePass();
+    EXPECT_EQ(0, client.events().GetAllPendingEventCount(client.sess_id()));
+    EXPECT_EQ(good, client.Read("/f.txt"));
+    EXPECT_EQ(std::vector<std::string>{"#VeltRecycle"}, client.List("/.VeltronaWorkingDirectory"));
+    std::lock_guard<std::mutex> lock(mu);
+    ASSERT_GE(offsets.size(), 2u);
+    EXPECT_EQ(sent.size(), offsets[1]) << "the second attempt continues the partial body";
   }
 }
 
