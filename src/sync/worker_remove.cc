@@ -371,6 +371,13 @@ int Worker::RemoveRemote() {
   bool handshake_failed = false;
   rc = ExchangeOnConnection([&](Channel& ch) { return ProtoRemoveObject(ch, request, reply); }, reply,
                             handshake_failed);
+  // The reply is read through a const reference (a lookup through a
+  // mutable one turns a received binary into a map, and its file is then
+  // named by nothing); no part of it is kept, so its files go at once.
+  const PObject& got = reply;
+  const bool refused = got.hasMember("error");
+  const uint64_t code = got["error"]["code"].asUInt64();
+  ClearPObject(reply);
   if (rc != 0) {
     env.removal_guard.Withdraw(e.m_sess_id, path, items);
     if (handshake_failed)
@@ -381,8 +388,7 @@ int Worker::RemoveRemote() {
                   GetErrorString(rc));
     return rc;
   }
-  if (reply.hasMember("error")) {
-    const uint64_t code = reply["error"]["code"].asUInt64();
+  if (refused) {
     if (code == 0xA001) {
       WK_LOG_INFO("RemoveRemote: Fake event on '%s' ... how did you do that? remove local entry anyway.\n",
                   path.c_str_utf8());

@@ -472,6 +472,10 @@ int Worker::ReopenUploadBody(PObject& request) {
 }
 
 int Worker::ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& response) {
+  // The status, token and probe replies are read through const references
+  // (a lookup through a mutable one turns a received binary into a map,
+  // and its file is then named by nothing) and dropped with their received
+  // files once read; only the last reply goes to the caller, which drops it.
   int rc;
   if (request.hasMember("_resume_token")) {
     PObject status_request;
@@ -479,13 +483,19 @@ int Worker::ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& resp
     AddSessionKeys(status_request);
     status_request["_resume_token"] = request["_resume_token"];
     PObject status;
-    if ((rc = RunProtocol(ch, kResumeCommand, status_request, status)) != 0) return rc;
-    if (status.hasMember("error")) {
+    if ((rc = RunProtocol(ch, kResumeCommand, status_request, status)) != 0) {
+      ClearPObject(status);
+      return rc;
+    }
+    const PObject& held = status;
+    if (held.hasMember("error")) {
       response = std::move(status);
       return 0;
     }
-    if (status.hasMember("file") && request["file"]["data"].isBinary()) {
-      const uint64_t offset = status["file"]["offset"].asUInt64();
+    const bool has_file = held.hasMember("file");
+    const uint64_t offset = held["file"]["offset"].asUInt64();
+    ClearPObject(status);
+    if (has_file && request["file"]["data"].isBinary()) {
       PObject::binary_type& data = request["file"]["data"].asBinary();
       WK_LOG_DEBUG("Worker (%d): adjust upload file offset to %llu\n", GetId(),
                    static_cast<unsigned long long>(offset));
@@ -508,13 +518,27 @@ int Worker::ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& resp
   token_request["_action"] = "resume_get_token";
   AddSessionKeys(token_request);
   PObject token;
-  if ((rc = RunProtocol(ch, kResumeCommand, token_request, token)) != 0) return rc;
-  if (token.hasMember("error")) {
+  if ((rc = RunProtocol(ch, kResumeCommand, token_request, token)) != 0) {
+    ClearPObject(token);
+    return rc;
+  }
+  const PObject& got = token;
+  if (got.hasMember("error")) {
     response = std::move(token);
     return 0;
   }
-  request["_resume_token"] = token["resume_token"];
-  cached_request["_resume_token"] = token["resume_token"];
+  // Only a string is a token: anything else (a binary above all) would be
+  // sent back to the server in every later request of this upload.
+  if (!got["resume_token"].isString()) {
+    WK_LOG_ERROR("Worker (%d): upload of '%s': the server's resume token is not a string; tried again later\n",
+                 GetId(), context.current_event.m_path.c_str_utf8());
+    ClearPObject(token);
+    return ERR_PROTO;
+  }
+  const ustring resume_token = got["resume_token"].asStringRef();
+  ClearPObject(token);
+  request["_resume_token"] = resume_token;
+  cached_request["_resume_token"] = resume_token;
 
   // The probe asks whether the server already stores this content.
   PObject probe(request);
@@ -523,13 +547,18 @@ int Worker::ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& resp
   probe["file"].asMap().erase(ustring("data"));
   if (probe.hasMember("mac_attribute")) probe["mac_attribute"].asMap().erase(ustring("data"));
   PObject answer;
-  if ((rc = RunProtocol(ch, kUploadCommand, probe, answer)) != 0) return rc;
-  if (answer.hasMember("error")) {
-    WK_LOG_ERROR("Worker (%d): upload file: %s\n", GetId(), answer["error"].toString().c_str_utf8());
+  if ((rc = RunProtocol(ch, kUploadCommand, probe, answer)) != 0) {
+    ClearPObject(answer);
+    return rc;
+  }
+  const PObject& said = answer;
+  if (said.hasMember("error")) {
+    WK_LOG_ERROR("Worker (%d): upload file: %s\n", GetId(), said["error"].toString().c_str_utf8());
     response = std::move(answer);
     return 0;
   }
-  const uint64_t file_id = answer["file"]["file_id"].asUInt64();
+  const uint64_t file_id = said["file"]["file_id"].asUInt64();
+  ClearPObject(answer);
   if (file_id != 0) {
     WK_LOG_INFO("Server side has same file hash '%s' in file_id '%llu'.\n", request["file"]["hash"].asString().c_str_utf8(),
                 static_cast<unsigned long long>(file_id));

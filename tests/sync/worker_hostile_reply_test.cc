@@ -3,6 +3,8 @@
 // not match its hash, a reply without content, a broken delta, binaries
 // where none belong (also inside keep-alives). Nothing may land in the
 // session, and nothing the server sent may stay in the working folder.
+// The upload, removal and pull roads get the same binaries where none
+// belong.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,9 +15,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <atomic>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -27,9 +31,11 @@
 #include "common/server_client.h"
 #include "common/server_process.h"
 #include "common/temp_dir.h"
+#include "events/event_generator.h"
 #include "net/channel.h"
 #include "net/protocol.h"
 #include "net/pstream.h"
+#include "sync/syncer.h"
 
 namespace tidewell {
 namespace {
@@ -38,13 +44,15 @@ using testing::EngineClient;
 using testing::Md4Hex;
 using testing::ServerProcess;
 
-// Answers "connect" and "resume_get_token" itself and every download with
-// what the test's script returns. One connection at a time.
+// Answers "connect" (and, unless the script answers every request,
+// "resume_get_token") itself and every other request with what the test's
+// script returns. One connection at a time.
 class ScriptedServer {
  public:
   using Script = std::function<std::vector<PObject>(const PObject& request, testing::TempDir& files)>;
 
-  explicit ScriptedServer(Script script) : script_(std::move(script)) {
+  explicit ScriptedServer(Script script, bool scripts_tokens = false)
+      : script_(std::move(script)), scripts_tokens_(scripts_tokens) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
@@ -63,6 +71,7 @@ class ScriptedServer {
     close(fd_);
   }
   int port() const { return port_; }
+  // The requests the script answered.
   int downloads() const { return downloads_.load(); }
 
  private:
@@ -89,7 +98,7 @@ class ScriptedServer {
           r["alive"] = 120;
           r["server"]["package_version"]["build"] = 3100;
           replies.push_back(r);
-        } else if (action == "resume_get_token") {
+        } else if (action == "resume_get_token" && !scripts_tokens_) {
           PObject r;
           r["alive"] = 120;
           r["resume_token"] = "0123456789abcdef0123456789abcdef";
@@ -107,6 +116,7 @@ class ScriptedServer {
   }
 
   Script script_;
+  const bool scripts_tokens_;
   testing::TempDir files_;
   int fd_ = -1;
   int port_ = 0;
@@ -396,6 +406,162 @@ TEST(HostileReplyTest, APartialBodyTheNextReplyDisplacesIsDeleted) {
     std::lock_guard<std::mutex> lock(mu);
     ASSERT_GE(offsets.size(), 2u);
     EXPECT_EQ(sent.size(), offsets[1]) << "the second attempt continues the partial body";
+  }
+}
+
+// Every file under the session folder (the working folder included) with
+// the digest of its content.
+std::map<std::string, std::string> Snapshot(const std::string& root) {
+  std::map<std::string, std::string> out;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    const std::string rel = entry.path().string().substr(root.size());
+    if (!entry.is_regular_file()) {
+      out[rel] = "<dir>";
+      continue;
+    }
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    out[rel] = Md4Hex(content.str());
+  }
+  return out;
+}
+
+// The other roads, given a binary where their reply holds none: the
+// upload's token and dry-run replies, a removal's "error", a pulled event.
+// No file the client received may stay in the working folder, no user
+// file may change, and a token that is no string never goes back to the
+// server.
+TEST(HostileReplyTest, OtherRoadsKeepNoReceivedFile) {
+  enum Road { kUpload, kRemove, kPull };
+  using Reply = std::function<PObject(const std::string& action, testing::TempDir& files)>;
+  struct Row {
+    const char* name;
+    Road road;
+    Reply reply;   // the answer to each request but "connect"
+    int expected;        // the pass outcome (upload, remove) or the pull's daemon code
+    const char* reason;  // what a log line naming the file says, if one must
+  };
+  auto alive = [] {
+    PObject r;
+    r["alive"] = 120;
+    return r;
+  };
+  // A sound answer to each request of a resumable upload.
+  auto upload = [&](const std::string& action) {
+    PObject r = alive();
+    if (action == "resume_get_token") {
+      r["resume_token"] = "0123456789abcdef0123456789abcdef";
+    } else if (action == "upload") {  // the dry run: not stored yet
+      r["file"]["file_id"] = 0;
+    } else {
+      r["sync_id"] = 9;
+      r["max_id"] = 9;
+      r["is_dir"] = false;
+    }
+    return r;
+  };
+  const Row rows[] = {
+      // Refused: the upload fails as a protocol fault, kept for later.
+      {"a binary as the resume token", kUpload,
+       [&](const std::string& a, testing::TempDir& f) {
+         PObject r = upload(a);
+         if (a == "resume_get_token") r["resume_token"] = Body(f, "token?");
+         return r;
+       },
+       Worker::kPassUnexpected, "resume token is not a string"},
+      // Ignored: the upload goes on and ends.
+      {"a binary in the dry-run reply", kUpload,
+       [&](const std::string& a, testing::TempDir& f) {
+         PObject r = upload(a);
+         if (a == "upload") r["junk"] = Body(f, "stray");
+         return r;
+       },
+       Worker::kPassDone, nullptr},
+      // An error without a code: the removal is not recorded as done.
+      {"a binary as a removal's error", kRemove,
+       [&](const std::string&, testing::TempDir& f) {
+         PObject r = alive();
+         r["error"] = Body(f, "stray");
+         return r;
+       },
+       Worker::kPassDone, nullptr},
+      // Refused while received: the pull fails and is tried again.
+      {"a binary as a pulled event", kPull,
+       [&](const std::string&, testing::TempDir& f) {
+         PObject r = alive();
+         r["next_sync_id"] = 5;
+         PObject::array_type list;
+         list.emplace_back(Body(f, "stray"));
+         r["event_list"] = list;
+         return r;
+       },
+       ERR_IO, nullptr},
+  };
+  std::string big(600 * 1024, '\0');  // above the plain upload limit
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i * 7919 % 26);
+
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    testing::TempDir logs;
+    ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, ustring(logs.Join("log")), ustring(), 2));
+    std::atomic<int> binary_tokens{0};
+    ScriptedServer fake(
+        [&](const PObject& req, testing::TempDir& f) {
+          for (const char* key : {"resume_token", "_resume_token"})
+            if (req[key].isBinary()) ++binary_tokens;
+          return std::vector<PObject>{row.reply(std::string(req["action"].asStringRef().utf8_view()), f)};
+        },
+        /*scripts_tokens=*/true);
+    ServerProcess unused;
+    EngineClient client(unused, {.port = fake.port()});
+    ProbeWorker& w = client.AddWorker<ProbeWorker>();
+    client.Write("/keep.txt", "the user's");
+    Registry::Entry entry = client.entry();
+    if (row.road == kUpload) {
+      client.Write("/big.bin", big);
+      ASSERT_EQ(1, PushUploadEvent(entry, ustring("/big.bin"), false, client.events()));
+    } else if (row.road == kRemove) {
+      ClientFileEventInfo rec;
+      rec.path = ustring("/gone.txt");
+      rec.isExist = 1;
+      rec.syncID = rec.maxSyncID = 3;
+      rec.fileSize = 4;
+      rec.fileCheckSum = ustring(Md4Hex("gone"));
+      ASSERT_EQ(0, client.db().setEventInfo(rec));
+      ASSERT_EQ(1, PushLocalRemoveEvent(entry, ustring("/gone.txt"), false, client.events()));
+    }
+    // The guard's marker in the working folder is written at its first look.
+    ASSERT_EQ(0, client.env().removal_guard.CheckRoot(entry));
+    const auto before = Snapshot(client.root());
+
+    if (row.road == kPull) {
+      Syncer syncer(client.env());
+      ASSERT_EQ(0, syncer.UpdateContext());
+      PObject response;
+      EXPECT_EQ(row.expected, syncer.PullEventFromServer(response));
+      EXPECT_EQ(0u, client.stored_sync_id());
+    } else {
+      EXPECT_EQ(row.expected, w.RunOnePass());
+    }
+    EXPECT_EQ(before, Snapshot(client.root())) << "a received file stayed, or a user file changed";
+    EXPECT_EQ(0, binary_tokens.load()) << "a received token went back to the server";
+    ClientFileEventInfo rec;
+    if (row.road == kRemove) {
+      EXPECT_EQ(1, client.Record("/gone.txt", rec));
+    }
+    if (row.road == kUpload) {
+      const bool done = row.expected == Worker::kPassDone;
+      EXPECT_EQ(done ? 1 : 0, client.Record("/big.bin", rec));
+      EXPECT_EQ(done ? 0 : 1, client.events().GetAllPendingEventCount(client.sess_id())) << "kept for later";
+    }
+    std::ifstream in(logs.Join("log"));
+    std::stringstream log;
+    log << in.rdbuf();
+    Logger::Destroy();
+    if (row.reason != nullptr) {
+      EXPECT_EQ(1, CountLinesWith(log.str(), {"'/big.bin'", row.reason})) << log.str();
+    }
   }
 }
 
