@@ -7,34 +7,16 @@
 #include "daemon/tidewell.h"
 #include "db/file_event_db.h"
 #include "db/filter_db.h"
-#include "events/event.h"
 #include "events/event_manager.h"
 #include "filter/black_list.h"
 #include "filter/white_list_cpp.h"
 #include "session/registry.h"
+#include "sync/held_back_events.h"
 
 namespace tidewell {
 namespace {
 
 using ull = unsigned long long;
-
-// The local event a filtered-event record stands for. The record keeps
-// whether the item existed, not the event's type: an item that exists is
-// offered again as created (a folder) or modified (a file), one that was
-// removed as removed; the worker looks at the item itself anyway.
-Event LocalEventFrom(const FilterLocalEvent& f) {
-  Event e;
-  const bool dir = f.file_type != 0;
-  e.m_type = f.is_exist == 0 ? Event::EV_REMOVE : (dir ? Event::EV_CREATE : Event::EV_MODIFY);
-  e.m_mode = dir ? Event::F_DIR : 0;
-  e.m_sess_id = f.sess_id;
-  e.m_path = f.path;
-  e.m_data_size = f.file_size;
-  e.m_time = f.file_mod_time;
-  e.m_data_hash = f.file_checksum;
-  e.m_sync_id = f.sync_id;
-  return e;
-}
 
 }  // namespace
 
@@ -95,12 +77,7 @@ void Tidewell::reload_local_events(const Registry::Entry& entry) {
     APP_LOG_WARN("failed to dump resume items for session '%llu'... \n", id);
     return;
   }
-  EventManager& events = EventManager::getInstance();
-  for (const FilterLocalEvent& f : held_back) {
-    Event e = LocalEventFrom(f);
-    e.m_sess_id = entry.sess_id;
-    events.PushLocalEvent(e);
-  }
+  OfferHeldBackEvents(entry, held_back, FilterDB::getInstance(), EventManager::getInstance());
 }
 
 }  // namespace tidewell
