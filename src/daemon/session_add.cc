@@ -204,6 +204,9 @@ int Tidewell::create_registry_entry(const Session& session, bool merge) {
 
 int Tidewell::reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& rule_file,
                             const ustring& local_path) {
+  // The records of a folder a new path rule takes away go with it.
+  Registry::Entry entry;
+  FileEventDB* event_db = Registry::getInstance().Find(sess_id, entry) == 1 ? entry.event_db.get() : nullptr;
   FilterRecord rules;
   if (filter_read(&rules.filter, rule_file.c_str_utf8()) != 0) {
     APP_LOG_ERR("Failed to read filter [%s]\n", rule_file.c_str_utf8());
@@ -217,16 +220,17 @@ int Tidewell::reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& r
     return -1;
   }
   if (CompareFilterList(sess_id, FILTER_PATH_PREFIX_SELECTIVE_SYNC, stored.black_prefix, from_file.black_prefix,
-                        local_path) != 0) {
+                        local_path, event_db) != 0) {
     APP_LOG_ERR("Failed to CompareFilterList for PATH_PREFIX.\n");
     return -1;
   }
-  if (CompareFilterList(sess_id, FILTER_NAME_SELECTIVE_SYNC, stored.black_name, from_file.black_name, local_path) !=
-      0) {
+  if (CompareFilterList(sess_id, FILTER_NAME_SELECTIVE_SYNC, stored.black_name, from_file.black_name, local_path,
+                        event_db) != 0) {
     APP_LOG_ERR("Failed to CompareFilterList for BLACK_NAME.\n");
     return -1;
   }
-  if (CompareFilterList(sess_id, FILTER_EXT_SELECTIVE_SYNC, stored.black_ext, from_file.black_ext, local_path) != 0) {
+  if (CompareFilterList(sess_id, FILTER_EXT_SELECTIVE_SYNC, stored.black_ext, from_file.black_ext, local_path,
+                        event_db) != 0) {
     APP_LOG_ERR("Failed to CompareFilterList for BLACK_EXTENSION.\n");
     return -1;
   }

@@ -5,6 +5,7 @@
 
 #include "base/log.h"
 #include "db/db_log.h"
+#include "db/file_event_db.h"
 #include "db/filter_db.h"
 #include "db/progress_cache.h"
 #include "platform/file_remove.h"
@@ -75,12 +76,35 @@ const char* PathRuleProblem(const ustring& sync_folder, std::string_view rule) {
   return nullptr;
 }
 
-void RemoveExcludedFolder(uint64_t sess_id, const ustring& sync_folder, const ustring& rule) {
+// The session path a rule names, with empty components dropped ("/a//b/"
+// is "/a/b"); the rule was checked by PathRuleProblem.
+ustring RulePath(std::string_view rule) {
+  std::string out;
+  size_t pos = 0;
+  while (pos < rule.size()) {
+    size_t end = rule.find('/', pos);
+    if (end == std::string_view::npos) end = rule.size();
+    if (end > pos) {
+      out += '/';
+      out += rule.substr(pos, end - pos);
+    }
+    pos = end + 1;
+  }
+  return ustring(out);
+}
+
+// True when the folder is gone from the sync folder: moved to the trash,
+// or not there at all.
+bool RemoveExcludedFolder(uint64_t sess_id, const ustring& sync_folder, const ustring& rule) {
   ustring path = sync_folder + rule;
   FU_LOG(INFO, "Remove dir (%llu)[%s].\n", ull{sess_id}, path.c_str_utf8());
   // To the trash, not deleted for good: the folder may hold local changes
   // that were never uploaded.
-  if (FSRemove(path, true) != 0) FU_LOG(ERROR, "Failed to remove path '%s'\n", path.c_str_utf8());
+  if (FSRemove(path, true) != 0) {
+    FU_LOG(ERROR, "Failed to remove path '%s'\n", path.c_str_utf8());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -96,7 +120,7 @@ int ConvertFilterFileToSelectiveSyncInfo(uint64_t, uint64_t sync_id, const Filte
 }
 
 int CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterInfo>& db_set,
-                      const std::set<FilterInfo>& file_set, const ustring& sync_folder) {
+                      const std::set<FilterInfo>& file_set, const ustring& sync_folder, FileEventDB* event_db) {
   FilterDB& db = FilterDB::getInstance();
   auto d = db_set.begin();
   auto f = file_set.begin();
@@ -138,7 +162,16 @@ int CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterIn
         FU_LOG(ERROR, "Failed to setFilter (%llu)[%s].\n", ull{sess_id}, f->filter_desc.c_str_utf8());
         return -1;
       }
-      if (filter_type == kPathPrefixType) RemoveExcludedFolder(sess_id, sync_folder, f->filter_desc);
+      if (filter_type == kPathPrefixType && RemoveExcludedFolder(sess_id, sync_folder, f->filter_desc) &&
+          event_db != nullptr) {
+        // What the folder held is no longer here by the rule's doing, not
+        // the user's: no record may be read as its local deletion later.
+        const ustring path = RulePath(f->filter_desc.utf8_view());
+        if (event_db->rmEventInfoV3(path) != 0) {
+          FU_LOG(ERROR, "Failed to forget the records below (%llu)[%s].\n", ull{sess_id}, path.c_str_utf8());
+          return -1;
+        }
+      }
       FU_LOG(INFO, "NEW filter: (%llu)[%s].\n", ull{sess_id}, f->filter_desc.c_str_utf8());
       ++f;
     }

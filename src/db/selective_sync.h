@@ -20,6 +20,8 @@
 
 namespace tidewell {
 
+class FileEventDB;
+
 // The limit recorded when a size rule is removed: 10 GiB.
 inline constexpr uint64_t kDefaultSizeFilterLimit = 10737418240ull;
 
@@ -33,13 +35,18 @@ int ConvertFilterFileToSelectiveSyncInfo(uint64_t sess_id, uint64_t sync_id, con
 // in order. A stored rule missing from the file becomes a resume condition
 // and is deleted; a file rule missing from the database is stored (a
 // path-prefix rule with sync id 0, and the local folder `sync_folder` + rule
-// is moved to the trash). A new path-prefix rule that does not name a
-// folder below `sync_folder` -- not beginning with "/", naming the root,
-// with a "." or ".." component, or passing through a symbolic link -- is
-// refused with an error line: neither stored nor acted on. 0, or -1 when a
-// database step fails.
+// is moved to the trash). Once that folder is gone (moved, or not there),
+// the records of it and of everything below it leave the session's event
+// database `event_db` (when not null): they no longer describe anything
+// local, and kept they would read as local deletions once the rule is
+// loosened; the resume pull of a loosened path rule starts from sync id 0
+// and brings back all the server holds. A new path-prefix rule that does
+// not name a folder below `sync_folder` -- not beginning with "/", naming
+// the root, with a "." or ".." component, or passing through a symbolic
+// link -- is refused with an error line: neither stored nor acted on. 0, or
+// -1 when a database step fails.
 int CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterInfo>& db_set,
-                      const std::set<FilterInfo>& file_set, const ustring& sync_folder);
+                      const std::set<FilterInfo>& file_set, const ustring& sync_folder, FileEventDB* event_db);
 
 // Compares the stored size rule with the file's: a new limit is stored, a
 // stricter one updates the stored limit, a looser or removed one (0 reads as

@@ -1,20 +1,27 @@
 #include "sync/held_back_events.h"
 
+#include <string>
+#include <string_view>
+
+#include "db/file_event_db.h"
+#include "db/file_event_info.h"
 #include "db/filter_db.h"
 #include "events/event.h"
+#include "events/event_generator.h"
 #include "events/event_manager.h"
+#include "platform/session_fs.h"
+#include "sync/sync_log.h"
 
 namespace tidewell {
 namespace {
 
-// The local event a filtered-event record stands for. The record keeps
-// whether the item existed, not the event's type: an item that exists is
-// offered again as created (a folder) or modified (a file), one that was
-// removed as removed; the worker looks at the item itself anyway.
-Event LocalEventFrom(const FilterLocalEvent& f) {
+using ull = unsigned long long;
+
+// The local change a record of an existing item stands for: created (a
+// folder) or modified (a file); the worker looks at the item itself anyway.
+Event LocalChange(const FilterLocalEvent& f, bool dir) {
   Event e;
-  const bool dir = f.file_type != 0;
-  e.m_type = f.is_exist == 0 ? Event::EV_REMOVE : (dir ? Event::EV_CREATE : Event::EV_MODIFY);
+  e.m_type = dir ? Event::EV_CREATE : Event::EV_MODIFY;
   e.m_mode = dir ? Event::F_DIR : 0;
   e.m_sess_id = f.sess_id;
   e.m_path = f.path;
@@ -25,14 +32,65 @@ Event LocalEventFrom(const FilterLocalEvent& f) {
   return e;
 }
 
+bool IsBelow(std::string_view path, std::string_view dir) {
+  return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/';
+}
+
 }  // namespace
 
 void OfferHeldBackEvents(const Registry::Entry& entry, const std::set<FilterLocalEvent>& held_back,
-                         FilterDB& /*filter_db*/, EventManager& events) {
+                         FilterDB& filter_db, EventManager& events) {
+  const ull sess = entry.sess_id;
+  SessionFs fs;
+  const bool can_look = fs.Open(entry.local_path) == 0;
+  Registry::Entry session = entry;
+  std::string forgotten;  // the last folder forgotten; the records below it are gone
   for (const FilterLocalEvent& f : held_back) {
-    Event e = LocalEventFrom(f);
-    e.m_sess_id = entry.sess_id;
-    events.PushLocalEvent(e);
+    const std::string_view path = f.path.utf8_view();
+    if (!forgotten.empty() && IsBelow(path, forgotten)) continue;
+    if (f.is_exist != 0) {
+      Event e = LocalChange(f, f.file_type != 0);
+      e.m_sess_id = entry.sess_id;
+      events.PushLocalEvent(e);
+      continue;
+    }
+    FILE_INFO local;
+    const int rc = can_look ? fs.Stat(f.path, local) : -1;
+    if (rc != 0) {
+      WK_LOG_WARNING("Held-back removal of '%s' in session %llu kept for later: its item cannot be looked at\n",
+                     f.path.c_str_utf8(), sess);
+      continue;
+    }
+    if (local.isExist) {
+      Event e = LocalChange(f, local.type == FT_DIR);
+      e.m_sess_id = entry.sess_id;
+      events.PushLocalEvent(e);
+      continue;
+    }
+    ClientFileEventInfo record;
+    const int known = entry.event_db != nullptr ? entry.event_db->getEventInfo(f.path, record) : -1;
+    if (f.file_type != 0 || (known == 1 && record.fileType != 0)) {
+      if (entry.event_db == nullptr || entry.event_db->rmEventInfoV3(f.path) != 0 ||
+          filter_db.rmLocalFilteredEventByPath(entry.sess_id, f.path) != 0) {
+        WK_LOG_ERROR("Failed to forget the folder '%s' of session %llu removed while left out\n",
+                     f.path.c_str_utf8(), sess);
+        continue;
+      }
+      WK_LOG_INFO("Folder '%s' of session %llu removed while left out: forgotten, not removed on the server\n",
+                  f.path.c_str_utf8(), sess);
+      forgotten = std::string(path);
+      continue;
+    }
+    if (known == 1) {
+      WK_LOG_INFO("File '%s' of session %llu removed while left out: the server's copy is fetched again\n",
+                  f.path.c_str_utf8(), sess);
+      PushDownloadEvent(session, f.path, false, events);
+      continue;
+    }
+    if (filter_db.rmLocalFilteredEventByPath(entry.sess_id, f.path) != 0) {
+      WK_LOG_ERROR("Failed to rmLocalFilteredEventByPath for session '%llu', path '%s' .\n", sess,
+                   f.path.c_str_utf8());
+    }
   }
 }
 

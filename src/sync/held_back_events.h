@@ -2,6 +2,11 @@
 // (the filter database's filtered local events), once a session's rules
 // were read again: what the rules now admit reaches the server.
 //
+// A held-back removal -- an item that went away locally while a rule kept
+// it out of sync -- is never offered as a removal: the item was not being
+// synchronised, so the server and the other clients keep it, and it comes
+// back here once no rule keeps it out.
+//
 // Thread-safety: may be called from any thread; the databases and the
 // event queue lock themselves.
 
@@ -18,10 +23,24 @@ namespace tidewell {
 class EventManager;
 class FilterDB;
 
-// Queues, for the session `entry`, the local event each held-back record of
-// `held_back` (the session's records, as FilterDB::dumpLocalFilteredEvent
-// returns them) stands for, in path order. The workers' gates judge them
-// afresh: what a rule still keeps out is held back again.
+// Goes through the held-back records of `held_back` (the session's, as
+// FilterDB::dumpLocalFilteredEvent returns them) in path order, for the
+// session `entry` whose held-back changes `filter_db` keeps:
+//  - an item that existed is queued as a local change (created for a
+//    folder, modified for a file); the workers' gates judge it afresh and
+//    what a rule still keeps out is held back again;
+//  - a removal of an item that exists again is queued as that item's
+//    local change;
+//  - a removed folder is forgotten: its records and those below it leave
+//    the event database, with the held-back records below it, so that none
+//    reads as a local deletion; the resume pull of the loosened path rule
+//    brings back what the server holds;
+//  - a removed file the event database still records gets a forced
+//    download, which restores the server's copy once no rule keeps it out
+//    (until then its held-back record stays and keeps any removal of it from
+//    the server); one without a record is dropped.
+// A record whose item cannot be looked at (a symbolic link on the way, the
+// session folder unusable) stays for the next time.
 void OfferHeldBackEvents(const Registry::Entry& entry, const std::set<FilterLocalEvent>& held_back,
                          FilterDB& filter_db, EventManager& events);
 

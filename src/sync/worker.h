@@ -408,8 +408,13 @@ class Worker : public Task {
   int TestRemoveLocalFilter();
   int AddFilteredEventToDB(const Event& e, int filter_type);
   void ConvertToFilteredEvent(const Event& e, int filter_type, FilterLocalEvent& out);
-  // 1 when the database-only item was merely filtered out (kept), else 0.
+  // 1 when the database-only item was merely filtered out by a
+  // selective-sync path rule (then it is forgotten, never removed on the
+  // server), else 0.
   int TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool is_dir);
+  // Deletes the records of `path` and below from `db` and the session's
+  // held-back changes there. 0, or -1 when either failed (logged).
+  int ForgetExcludedItem(uint64_t sess_id, const ustring& path, const std::shared_ptr<FileEventDB>& db);
 
   // ===== state ========================================================
 

@@ -4,6 +4,12 @@
 // remembered in the filter database so that loosening the rule replays
 // them), and which must wait because the file is locked.
 //
+// What a selective-sync path rule leaves out and is gone locally -- taken
+// away with the rule, or deleted by the user while left out -- is forgotten
+// (records and held-back changes): it was not being synchronised, so its
+// absence is no removal for the server; once the rule is loosened, the
+// resume pull brings back everything the server holds below it.
+//
 // Lists: the system filter (env.system_filter) first, then the session's
 // black list; a session without a black list excludes nothing and one
 // without a white list admits every name.
@@ -11,6 +17,7 @@
 #include <string_view>
 
 #include "base/error_code.h"
+#include "db/file_event_db.h"
 #include "db/filter_db.h"
 #include "db/filter_types.h"
 #include "filter/black_list.h"
@@ -180,7 +187,17 @@ int Worker::TestRemoveRemoteFilter() {
   int rc = TestCommonFilter();
   if (rc != 0) {
     WK_LOG_WARNING("Filtered Event: '%s' ((blocked: %d)\n", path.c_str_utf8(), rc);
-    if (IsSelectiveSyncPathCode(rc)) AddFilteredEventToDB(context.current_event, rc);
+    if (rc == FILTER_PATH_PREFIX_SELECTIVE_SYNC) {
+      // Left out by a path rule, the item was not being synchronised: its
+      // local removal is none for the server, now or once the rule goes.
+      FILE_INFO local;
+      if (fs.Stat(path, local) == 0 && !local.isExist) {
+        if (ForgetExcludedItem(context.root_entry.sess_id, path, GetEventDatabase()) != 0) return ERR_SYS;
+        context.database_record.Clear();
+      }
+    } else if (IsSelectiveSyncPathCode(rc)) {
+      AddFilteredEventToDB(context.current_event, rc);
+    }
     notify_event_type = NOTIFY_FILTERED;
     return 0;
   }
@@ -255,28 +272,37 @@ void Worker::ConvertToFilteredEvent(const Event& e, int filter_type, FilterLocal
 
 int Worker::TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool is_dir) {
   std::shared_ptr<BlackList2> list = GetBlackList();
+  std::shared_ptr<FileEventDB> db = GetEventDatabase();
   if (sess_id != context.root_entry.sess_id) {
     Registry::Entry entry;
     if (env.registry.Find(sess_id, entry) != 1) return 0;
     list = entry.black_list;
+    db = entry.event_db;
   }
   if (list == nullptr) return 0;
   const int rc = is_dir ? list->TestDirectoryPath(path) : list->TestFilePath(path);
   if (rc != FILTER_PATH_PREFIX_SELECTIVE_SYNC) return 0;
-  FilterLocalEvent kept;
-  kept.event_type = Event::EV_REMOVE;
-  kept.sess_id = sess_id;
-  kept.file_type = is_dir ? 1 : 0;
-  kept.path = path;
-  kept.filtered_type = rc;
-  kept.is_exist = 0;
-  if (!is_dir) kept.base_name = FinalName(path);
-  if (env.filter_db.setLocalFilteredEvent(kept) != 0) {
-    WK_LOG_ERROR("Failed to set LocalFilteredEvent for session '%llu', path '%s' .\n", ull{sess_id},
-                 path.c_str_utf8());
-  }
+  // Known only to the database and left out by a path rule: not removed on
+  // the server, and not remembered as a removal either.
+  (void)ForgetExcludedItem(sess_id, path, db);
   WK_LOG_DEBUG("TestFilteredDeleteEvent: filter '%s' (blocked: %d)\n", path.c_str_utf8(), rc);
   return 1;
+}
+
+int Worker::ForgetExcludedItem(uint64_t sess_id, const ustring& path, const std::shared_ptr<FileEventDB>& db) {
+  int rc = 0;
+  if (db == nullptr || db->rmEventInfoV3(path) != 0) {
+    WK_LOG_ERROR("Failed to forget the records of '%s' left out of session '%llu'.\n", path.c_str_utf8(),
+                 ull{sess_id});
+    rc = -1;
+  }
+  if (env.filter_db.rmLocalFilteredEventByPath(sess_id, path) != 0) {
+    WK_LOG_ERROR("Failed to rmLocalFilteredEventByPath for session '%llu', path '%s' .\n", ull{sess_id},
+                 path.c_str_utf8());
+    rc = -1;
+  }
+  if (rc == 0) WK_LOG_INFO("Forgot '%s' (and what lies below it): left out by a selective-sync path rule\n", path.c_str_utf8());
+  return rc;
 }
 
 }  // namespace tidewell

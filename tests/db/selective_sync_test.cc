@@ -8,6 +8,7 @@
 
 #include "base/log.h"
 #include "common/temp_dir.h"
+#include "db/file_event_db.h"
 #include "db/filter_db.h"
 #include "db/progress_cache.h"
 
@@ -38,6 +39,16 @@ class SelectiveSyncTest : public ::testing::Test {
       ProgressCache::getInstance().rmProgressEntry(e.row_id);
     }
   }
+  // A file record for `path` (its folders get theirs).
+  static void Known(FileEventDB& events, const char* path) {
+    ClientFileEventInfo info;
+    info.fileType = 0;
+    info.isExist = 1;
+    info.syncID = info.maxSyncID = 5;
+    info.fileSize = 1;
+    info.path = ustring(path);
+    ASSERT_EQ(0, events.setEventInfo(info));
+  }
   static std::set<FilterInfo> Set(std::initializer_list<FilterInfo> items) { return items; }
 
   std::list<std::pair<uint64_t, ResumeCondition>> Conditions(uint64_t sess) {
@@ -56,7 +67,7 @@ TEST_F(SelectiveSyncTest, RemovedPrefixRuleResumesFromItsStoredSyncId) {
   SelectiveSyncInfo stored;
   ASSERT_EQ(0, db.ConvertFilterDBToSelectiveSyncInfo(1, stored));
   ASSERT_EQ(0, CompareFilterList(1, -13, stored.black_prefix, Set({{40, "/Keep"}}),
-                                 ustring(dir_.Join("root"))));
+                                 ustring(dir_.Join("root")), nullptr));
   auto conds = Conditions(1);
   ASSERT_EQ(1u, conds.size());
   EXPECT_EQ("/Gone", S(conds.front().second.filter_desc));
@@ -71,22 +82,37 @@ TEST_F(SelectiveSyncTest, RemovedPrefixRuleResumesFromItsStoredSyncId) {
   EXPECT_EQ("/Keep", S(after.black_prefix.begin()->filter_desc));
 }
 
-TEST_F(SelectiveSyncTest, NewPrefixRuleIsStoredFromZeroAndItsFolderRemoved) {
+TEST_F(SelectiveSyncTest, NewPrefixRuleIsStoredFromZeroAndItsFolderRemovedWithItsRecords) {
   dir_.WriteFile("root/Big/data.bin", "local copy");
   dir_.WriteFile("root/Bigger/keep.bin", "stays");
-  ASSERT_EQ(0, CompareFilterList(1, -13, {}, Set({{40, "/Big"}}), ustring(dir_.Join("root"))));
+  dir_.WriteFile("root/deep/sub/x.bin", "x");
+  FileEventDB events;
+  ASSERT_EQ(0, events.initialize(ustring(dir_.Join("event-db.sqlite"))));
+  for (const char* path : {"/Big/data.bin", "/Bigger/keep.bin", "/deep/sub/x.bin", "/deep/y.bin"}) Known(events, path);
+  // The second rule is written untidily: it names the same folder.
+  ASSERT_EQ(0, CompareFilterList(1, -13, {}, Set({{40, "/Big"}, {40, "/deep//sub/"}}), ustring(dir_.Join("root")),
+                                 &events));
   EXPECT_FALSE(fs::exists(dir_.Join("root/Big")));
+  EXPECT_FALSE(fs::exists(dir_.Join("root/deep/sub")));
   EXPECT_TRUE(fs::exists(dir_.Join("root/Bigger/keep.bin")));
+  // What the folders held is not here by the rule's doing; a record left
+  // would read as the user's deletion once the rule goes.
+  ClientFileEventInfo info;
+  for (const char* gone : {"/Big", "/Big/data.bin", "/deep/sub", "/deep/sub/x.bin"})
+    EXPECT_EQ(0, events.getEventInfo(ustring(gone), info)) << gone;
+  for (const char* kept : {"/Bigger", "/Bigger/keep.bin", "/deep", "/deep/y.bin"})
+    EXPECT_EQ(1, events.getEventInfo(ustring(kept), info)) << kept;
   SelectiveSyncInfo after;
   ASSERT_EQ(0, FilterDB::getInstance().ConvertFilterDBToSelectiveSyncInfo(1, after));
-  ASSERT_EQ(1u, after.black_prefix.size());
+  ASSERT_EQ(2u, after.black_prefix.size());
   EXPECT_EQ(0u, after.black_prefix.begin()->sync_id);
   EXPECT_TRUE(Conditions(1).empty());
+  events.destroy();
 }
 
 TEST_F(SelectiveSyncTest, NewNameRuleKeepsItsSyncIdAndRemovesNothing) {
   dir_.WriteFile("root/x.iso", "x");
-  ASSERT_EQ(0, CompareFilterList(1, -12, {}, Set({{40, "iso"}}), ustring(dir_.Join("root"))));
+  ASSERT_EQ(0, CompareFilterList(1, -12, {}, Set({{40, "iso"}}), ustring(dir_.Join("root")), nullptr));
   EXPECT_TRUE(fs::exists(dir_.Join("root/x.iso")));
   SelectiveSyncInfo after;
   ASSERT_EQ(0, FilterDB::getInstance().ConvertFilterDBToSelectiveSyncInfo(1, after));
@@ -97,7 +123,7 @@ TEST_F(SelectiveSyncTest, PrefixRulesThatLeaveTheFolderAreNeverRemoved) {
   dir_.WriteFile("root/a.txt", "a");
   dir_.WriteFile("outside.txt", "o");
   for (const char* rule : {"/", "/..", "/./", "/a/../.."}) {
-    ASSERT_EQ(0, CompareFilterList(1, -13, {}, Set({{1, rule}}), ustring(dir_.Join("root"))));
+    ASSERT_EQ(0, CompareFilterList(1, -13, {}, Set({{1, rule}}), ustring(dir_.Join("root")), nullptr));
   }
   EXPECT_TRUE(fs::exists(dir_.Join("root/a.txt")));
   EXPECT_TRUE(fs::exists(dir_.Join("outside.txt")));
@@ -117,9 +143,17 @@ TEST_F(SelectiveSyncTest, PrefixRulesOutsideTheRootAreRefusedAndLogged) {
       "/link/precious", // through that link
       "/real/deep",     // a link further down
   };
+  FileEventDB events;
+  ASSERT_EQ(0, events.initialize(ustring(dir_.Join("event-db.sqlite"))));
+  Known(events, "/Big/data.bin");
+  Known(events, "/link/precious/doc.txt");
   for (const char* rule : refused) {
-    ASSERT_EQ(0, CompareFilterList(1, -13, {}, Set({{1, rule}}), ustring(dir_.Join("root")))) << rule;
+    ASSERT_EQ(0, CompareFilterList(1, -13, {}, Set({{1, rule}}), ustring(dir_.Join("root")), &events)) << rule;
   }
+  ClientFileEventInfo info;
+  EXPECT_EQ(1, events.getEventInfo(ustring("/Big/data.bin"), info)) << "a refused rule forgets nothing";
+  EXPECT_EQ(1, events.getEventInfo(ustring("/link/precious/doc.txt"), info));
+  events.destroy();
   Logger::Destroy();
   EXPECT_TRUE(fs::exists(dir_.Join("root/Big/data.bin")));
   EXPECT_TRUE(fs::exists(dir_.Join("root/real/in.txt")));
@@ -135,7 +169,7 @@ TEST_F(SelectiveSyncTest, PrefixRulesOutsideTheRootAreRefusedAndLogged) {
         << rule << "\n" << log;
   }
   // A rule for a folder that does not exist yet is fine.
-  ASSERT_EQ(0, CompareFilterList(1, -13, {}, Set({{1, "/later/sub"}}), ustring(dir_.Join("root"))));
+  ASSERT_EQ(0, CompareFilterList(1, -13, {}, Set({{1, "/later/sub"}}), ustring(dir_.Join("root")), nullptr));
   ASSERT_EQ(0, FilterDB::getInstance().ConvertFilterDBToSelectiveSyncInfo(1, after));
   EXPECT_EQ(1u, after.black_prefix.size());
 }
@@ -209,8 +243,8 @@ TEST_F(SelectiveSyncTest, RemovedSizeLimitResumesUpToTenGiB) {
 
 TEST_F(SelectiveSyncTest, FailuresAreReported) {
   FilterDB::getInstance().destroy();
-  EXPECT_EQ(-1, CompareFilterList(1, -13, Set({{1, "/a"}}), {}, ustring(dir_.Join("root"))));
-  EXPECT_EQ(-1, CompareFilterList(1, -14, {}, Set({{1, "n"}}), ustring(dir_.Join("root"))));
+  EXPECT_EQ(-1, CompareFilterList(1, -13, Set({{1, "/a"}}), {}, ustring(dir_.Join("root")), nullptr));
+  EXPECT_EQ(-1, CompareFilterList(1, -14, {}, Set({{1, "n"}}), ustring(dir_.Join("root")), nullptr));
   EXPECT_EQ(-1, CompareSizeFilter(1, FilterInfo{}, FilterInfo{1, "5"}));
 }
 

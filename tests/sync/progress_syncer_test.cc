@@ -143,7 +143,7 @@ TEST_F(ProgressSyncerTest, SelectiveSyncEndToEndWithTheWorkers) {
 
   // Tightened by a path rule: the folder goes to the trash, not away.
   ASSERT_EQ(0, CompareFilterList(1, FILTER_PATH_PREFIX_SELECTIVE_SYNC, {}, {FilterInfo{0, ustring("/Big")}},
-                                 ustring(client.root())));
+                                 ustring(client.root()), &client.db()));
   EXPECT_FALSE(client.Exists("/Big"));
   bool in_trash = false;
   for (const auto& e : std::filesystem::recursive_directory_iterator(dir.Join("xdg")))

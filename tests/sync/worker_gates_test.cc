@@ -219,10 +219,31 @@ TEST_F(WorkerGatesTest, LocalRemovalsOfFilteredFilesStayLocal) {
   kept.is_exist = 1;
   ASSERT_EQ(0, client->filter_db().setLocalFilteredEvent(kept));
 
+  // Below a path rule: the records and held-back changes of what is gone go,
+  // and no removal is remembered that could reach the server later; what
+  // is still there is left as it is.
+  Known("/Excluded/x.txt", 10);
+  Known("/Excluded/sub/y.txt", 10);
+  client->Write("/Excluded/here.txt", "h");
+  FilterLocalEvent held;
+  held.sess_id = client->sess_id();
+  held.path = ustring("/Excluded/sub/new.txt");
+  held.filtered_type = FILTER_PATH_PREFIX_SELECTIVE_SYNC;
+  held.is_exist = 1;
+  ASSERT_EQ(0, client->filter_db().setLocalFilteredEvent(held));
+  held.path = ustring("/Excluded/here.txt");
+  ASSERT_EQ(0, client->filter_db().setLocalFilteredEvent(held));
   EXPECT_EQ(0, Run(Make("/Excluded/x.txt", Event::EV_REMOVE, false), [&] { return w->TestRemoveRemoteFilter(); }));
+  EXPECT_EQ(0, Run(Make("/Excluded/sub", Event::EV_REMOVE, false), [&] { return w->TestRemoveRemoteFilter(); }));
+  EXPECT_EQ(0, Run(Make("/Excluded/here.txt", Event::EV_REMOVE, false), [&] { return w->TestRemoveRemoteFilter(); }));
+  EXPECT_EQ(Worker::NOTIFY_FILTERED, last_notify);
+  ClientFileEventInfo record;
+  EXPECT_EQ(0, client->Record("/Excluded/x.txt", record));
+  EXPECT_EQ(0, client->Record("/Excluded/sub/y.txt", record));
+  EXPECT_EQ(1, Recorded("/Excluded/x.txt"));
+  EXPECT_EQ(1, Recorded("/Excluded/sub/new.txt"));
+  EXPECT_EQ(FILTER_PATH_PREFIX_SELECTIVE_SYNC, Recorded("/Excluded/here.txt")) << "still there: still to upload";
   FilterLocalEvent got;
-  EXPECT_EQ(FILTER_PATH_PREFIX_SELECTIVE_SYNC, Recorded("/Excluded/x.txt", &got));
-  EXPECT_EQ(0, got.is_exist);
 
   // Only filtered here, never removed on the server: not sent, and the
   // stored event now says it is gone locally.
@@ -241,15 +262,18 @@ TEST_F(WorkerGatesTest, LocalRemovalsOfFilteredFilesStayLocal) {
   EXPECT_EQ(1, Run(Make("/plain.txt", Event::EV_REMOVE, true), [&] { return w->TestRemoveLocalFilter(); }));
 }
 
-TEST_F(WorkerGatesTest, DatabaseOnlyItemsUnderAPathRuleAreKeptNotRemoved) {
+TEST_F(WorkerGatesTest, DatabaseOnlyItemsUnderAPathRuleAreForgottenNotRemoved) {
+  Known("/Excluded/sub/a.txt", 10);
+  Known("/other.txt", 10);
   client->events().PushLocalEvent(Make("/probe.txt", Event::EV_MODIFY, false));
   ASSERT_TRUE(w->Take());  // the session's context, as during a rescan
   EXPECT_EQ(1, w->TestFilteredDeleteEvent(client->sess_id(), ustring("/Excluded/sub"), true));
-  FilterLocalEvent got;
-  EXPECT_EQ(FILTER_PATH_PREFIX_SELECTIVE_SYNC, Recorded("/Excluded/sub", &got));
-  EXPECT_EQ(1, got.file_type);
-  EXPECT_EQ(0, got.is_exist);
+  ClientFileEventInfo record;
+  EXPECT_EQ(0, client->Record("/Excluded/sub", record)) << "no record left to read as a deletion later";
+  EXPECT_EQ(0, client->Record("/Excluded/sub/a.txt", record));
+  EXPECT_EQ(1, Recorded("/Excluded/sub")) << "nor a removal remembered";
   EXPECT_EQ(0, w->TestFilteredDeleteEvent(client->sess_id(), ustring("/other.txt"), false));
+  EXPECT_EQ(1, client->Record("/other.txt", record));
   EXPECT_EQ(0, w->TestFilteredDeleteEvent(client->sess_id(), ustring("/a.iso"), false)) << "only the path rule counts";
   EXPECT_EQ(1, Recorded("/a.iso"));
 }
