@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -59,6 +60,12 @@ void Forwarder::AcceptLoop() {
       close(server);
       continue;
     }
+    // Passed on as they come: Nagle's algorithm here would hold back
+    // every write smaller than a segment (on loopback, most of them) until
+    // the peer's delayed ack, 40 ms later, which neither end asked for.
+    int one = 1;
+    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     ++connections_;
     std::lock_guard<std::mutex> lock(mutex_);
     sockets_.push_back(client);
