@@ -82,9 +82,9 @@ void Forwarder::Pump(int from, int to, bool towards_client) {
   for (;;) {
     ssize_t n = read(from, buf, sizeof buf);
     if (n <= 0) break;
-    if (towards_client) {
+    {
       // Throttle by pacing whole reads against the allowed rate.
-      uint64_t rate = rate_.load();
+      uint64_t rate = (towards_client ? rate_ : server_rate_).load();
       if (rate > 0) {
         window_bytes += static_cast<uint64_t>(n);
         auto due = window_start + std::chrono::microseconds(window_bytes * 1000000 / rate);

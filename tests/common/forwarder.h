@@ -1,5 +1,5 @@
 // A TCP forwarder on 127.0.0.1 that counts the bytes it carries each way
-// and can slow the server-to-client direction down, so that tests can tell
+// and can slow either direction down, so that tests can tell
 // what travelled on the wire (a delta instead of a whole file, a resumed
 // transfer) and can catch a transfer in the middle. It can cut connections
 // at chosen byte offsets, and be pointed at another port (a server
@@ -38,6 +38,8 @@ class Forwarder {
   }
   // Bytes per second towards the client; 0 = unlimited.
   void SetClientRate(uint64_t bytes_per_second) { rate_ = bytes_per_second; }
+  // The same towards the server.
+  void SetServerRate(uint64_t bytes_per_second) { server_rate_ = bytes_per_second; }
   // Cuts every open connection (both sockets shut down).
   void CutAll();
   // Cuts, once, the connection that carries the byte numbered `total`
@@ -71,6 +73,7 @@ class Forwarder {
   std::atomic<uint64_t> to_server_{0};
   std::atomic<uint64_t> to_client_{0};
   std::atomic<uint64_t> rate_{0};
+  std::atomic<uint64_t> server_rate_{0};
   std::atomic<uint64_t> cut_after_{0};
   std::atomic<uint64_t> cut_to_client_{0};
   std::atomic<int> client_cuts_{0};

@@ -3,7 +3,8 @@
 // `tidewell` front end, against the real server: A writes 500 files and,
 // while they travel to B, A's daemon (uploading) and B's daemon
 // (downloading) are killed five times each; then B writes 500 more and the
-// same happens the other way. Each kill waits for a random point of the
+// same happens the other way (files of 1 B-32 KiB, each connection
+// slowed to 1 MB/s each way). Each kill waits for a random point of the
 // batch's progress (that many files on the server for the uploading side,
 // in the folder for the downloading side) plus a random 0-300 ms, so kills
 // fall all along the sync: in scans, uploads, downloads and database
@@ -113,9 +114,13 @@ TEST(DaemonKillTest, TwentyKillsDuringAThousandFileSyncLoseNothing) {
   std::mt19937_64 rng(TestSeed());
   ServerProcess server;
   ASSERT_TRUE(server.Start());
-  // Counts what the kills cost on the wire.
+  // Counts what the kills cost on the wire, and slows each connection to
+  // 1 MB/s each way so that a batch takes seconds to travel however fast
+  // the machine: the kills land in the middle of it.
   Forwarder wire(server.port());
   ASSERT_NE(0, wire.port());
+  wire.SetClientRate(1 << 20);
+  wire.SetServerRate(1 << 20);
   TidewellClient a("pc-a"), b("pc-b");
   for (TidewellClient* c : {&a, &b}) {
     fs::create_directories(c->folder());
@@ -126,7 +131,7 @@ TEST(DaemonKillTest, TwentyKillsDuringAThousandFileSyncLoseNothing) {
   ASSERT_TRUE(WaitFor([&] { return a.DaemonPid() > 0 && b.DaemonPid() > 0; }, seconds(60)));
 
   std::map<std::string, std::string> expected;
-  std::uniform_int_distribution<size_t> size(1, 16 << 10);
+  std::uniform_int_distribution<size_t> size(1, 32 << 10);
   std::uniform_int_distribution<int> point(0, kBatch - 1);
   std::uniform_int_distribution<int> delay_ms(0, 300);
   int kills = 0, kills_mid_sync = 0;
