@@ -114,7 +114,11 @@ void ServerConnection::HandleUpload(uint8_t command, const PObject& req, const C
       ::unlink((self->ctx_.content.resume_dir() + "/" + *token).c_str());
       self->ctx_.resumes.Remove(*token);
       const std::string t = *token;
-      (void)self->ctx_.committer.Submit([t](StoreTxn& txn, CommitEffects&) { return txn.DeleteResumeToken(t) == 0 ? 0 : -1; });
+      auto ticket =
+          self->ctx_.committer.Submit([t](StoreTxn& txn, CommitEffects&) { return txn.DeleteResumeToken(t) == 0 ? 0 : -1; });
+      // Gone from the store before the reply leaves: a status request right
+      // after it would otherwise find the row and bring the token back.
+      (void)self->AwaitCommit(ticket);
       if (self->current_token_ == t) self->current_token_.clear();
     }
   } consume{this, &consumed_token};
