@@ -164,6 +164,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   ServerOptions options;
   options.data_dir = g_dir;
   options.disk_reserve = 0;
+  // A waiting pull would hold one input for up to a minute.
+  options.pull_wait = false;
   g_ctx = new ServerContext(options, std::move(store));
   if (g_ctx->content.Init() != 0) abort();
   g_ctx->committer.Start();

@@ -47,6 +47,7 @@ void Connection::Drop() {
   channel->Close();
   last_access = 0;
   alive_value = 0;
+  pull_wait = false;
   SetState(DISCONNECTED);
 }
 

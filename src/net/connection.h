@@ -36,7 +36,7 @@ class Connection {
   // Seconds of a monotonic clock; the unit of last_access. Never 0.
   static uint32_t Now();
 
-  // Closes the channel; times to 0; DISCONNECTED.
+  // Closes the channel; times to 0, pull_wait false; DISCONNECTED.
   void Drop();
 
   // Takes the server's "alive" answer: non-zero makes the connection alive
@@ -60,6 +60,10 @@ class Connection {
   // Owned by the task holding the connection (see the class comment).
   uint32_t last_access = 0;  // Now() of the last connect or use; 0 after a drop
   uint32_t alive_value = 0;  // seconds the server keeps it; 0 = not established
+  // The server said "pull_wait": true when this connection connected: it
+  // holds a pull that asks to wait ("wait_ms") until a change comes. False
+  // after a drop and until the next handshake.
+  bool pull_wait = false;
 
  private:
   friend class ConnectionPool;

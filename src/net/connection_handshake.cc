@@ -1,6 +1,7 @@
 #include "net/connection_handshake.h"
 
 #include <string>
+#include <utility>
 
 #include "base/error_code.h"
 #include "net/net_log.h"
@@ -96,6 +97,7 @@ int ConnectionHandshake::RequestChannel(const ConnectionPool& pool, Connection& 
   };
   // A failed attempt must leave nothing that looks established.
   connection.alive_value = 0;
+  connection.pull_wait = false;
 
   int rc = EstablishConnection(pool, connection);
   if (rc < 0) {
@@ -167,6 +169,9 @@ int ConnectionHandshake::RequestChannel(const ConnectionPool& pool, Connection& 
       return ERR_IO;
     }
   }
+  // The event puller sends "wait_ms" only over a connection marked so.
+  const PObject& pull_wait = std::as_const(reply)["pull_wait"];
+  connection.pull_wait = pull_wait.isInteger() && pull_wait.asInteger() != 0;
   connection.Update(alive);
   return ERR_OK;
 }

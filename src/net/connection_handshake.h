@@ -56,7 +56,8 @@ class ConnectionHandshake {
   // routine's code; for an error reply the mapped server error, or
   // ERR_SERVER when the code maps to 0 (the channel is then closed and
   // DISCONNECTED, as after every error reply). Every failure leaves the
-  // connection not alive.
+  // connection not alive. A successful connect records the reply's
+  // "pull_wait" on the connection.
   [[nodiscard]] int RequestChannel(const ConnectionPool& pool, Connection& connection, uint64_t view_id) const;
 
   // The daemon code for a server error code (bits 12-15 are its class);

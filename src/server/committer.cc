@@ -23,7 +23,8 @@ void CommitTicket::Set(int result) {
   done_cv_.notify_all();
 }
 
-Committer::Committer(Store& store, const ContentStore& content) : store_(store), content_(content) {}
+Committer::Committer(Store& store, const ContentStore& content, ViewChanges& changes)
+    : store_(store), content_(content), changes_(changes) {}
 
 Committer::~Committer() { Stop(); }
 
@@ -105,9 +106,11 @@ void Committer::CommitBatch(std::vector<Pending>& batch) {
   std::vector<int> results(batch.size(), -1);
   std::vector<std::string> synced;
   std::unordered_map<std::string, Fate> fate;
+  std::vector<uint64_t> changed_views;
   int rc = store_.Write([&](StoreTxn& txn) -> int {
     synced.clear();
     fate.clear();
+    changed_views.clear();
     for (size_t i = 0; i < batch.size(); ++i) {
       if (txn.Savepoint() != 0) return -1;
       CommitEffects effects;
@@ -121,6 +124,7 @@ void Committer::CommitBatch(std::vector<Pending>& batch) {
       }
       if (r == 0) {
         if (txn.ReleaseSavepoint() != 0) return -1;
+        if (effects.changed_view != 0) changed_views.push_back(effects.changed_view);
         for (auto& [file, sha] : effects.installs) {
           auto it = fate.find(sha);
           fate[sha] = (it != fate.end() && it->second == Fate::kFreed) ? Fate::kFreedRevived : Fate::kNew;
@@ -154,6 +158,9 @@ void Committer::CommitBatch(std::vector<Pending>& batch) {
     for (Pending& p : batch) p.ticket->Set(-1);
     return;
   }
+  // Before the replies: a client told its change is done finds every
+  // waiting pull of the view already woken.
+  changes_.Notify(changed_views);
   for (size_t i = 0; i < batch.size(); ++i) batch[i].ticket->Set(results[i]);
 }
 

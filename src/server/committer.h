@@ -8,7 +8,8 @@
 // Order inside a batch: apply change 1 (and install its new blobs), apply
 // change 2, ...; flush the blobs; commit; delete the blob files the batch
 // dropped; report every result. Nothing a change wrote is visible before
-// its blobs are on disk.
+// its blobs are on disk. After the commit the views the batch changed are
+// announced to ViewChanges, which wakes the pulls waiting on them.
 //
 // Thread-safety: Submit and Stop may be called from any thread.
 
@@ -28,6 +29,7 @@
 
 #include "server/content_store.h"
 #include "server/store.h"
+#include "server/view_changes.h"
 
 namespace tidewell::server {
 
@@ -38,6 +40,9 @@ struct CommitEffects {
   std::vector<std::pair<std::string, std::string>> installs;
   // Blobs the change dropped (AddVersion's freed_blobs), deleted after it.
   std::vector<std::string> freed_blobs;
+  // The view whose objects the change wrote (it took a sync id there); 0
+  // when it wrote none. Announced once the batch is committed.
+  uint64_t changed_view = 0;
 };
 
 // The result of one submitted change, ready once its batch is done.
@@ -70,7 +75,9 @@ class Committer {
   // Batches hold at most this many changes.
   static constexpr size_t kMaxBatch = 512;
 
-  Committer(Store& store, const ContentStore& content);
+  // `changes` hears of every view a committed batch changed; all three
+  // must outlive the committer.
+  Committer(Store& store, const ContentStore& content, ViewChanges& changes);
   // Stops and joins.
   ~Committer();
   Committer(const Committer&) = delete;
@@ -98,6 +105,7 @@ class Committer {
   // Set at construction.
   Store& store_;
   const ContentStore& content_;
+  ViewChanges& changes_;
 
   // Guarded by lock_.
   mutable std::mutex lock_;

@@ -48,6 +48,8 @@ void ServerConnection::HandleConnect(const PObject& req, PObject& reply, Outcome
   version["major"] = 1;
   version["minor"] = 0;
   version["build"] = kServerBuild;
+  // Tells the client that a pull may ask to be held until a change comes.
+  if (ctx_.options.pull_wait) reply["pull_wait"] = true;
   out.ssl_after = do_ssl && !ch_->IsSSL();
 }
 

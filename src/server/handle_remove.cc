@@ -19,7 +19,9 @@ void ServerConnection::HandleRemove(const PObject& req, const Caller& caller, PO
   const int64_t user_id = caller.user.id;
   const uint64_t view_id = caller.view.id;
   uint64_t removed_id = 0;
-  auto ticket = ctx_.committer.Submit([&](StoreTxn& txn, CommitEffects&) {
+  auto ticket = ctx_.committer.Submit([&](StoreTxn& txn, CommitEffects& effects) {
+    // A removal that is not refused always takes a new id in the view.
+    effects.changed_view = view_id;
     return ApplyRemove(txn, user_id, view_id, path, base, max_id, removed_id);
   });
   int rc = AwaitCommit(ticket);

@@ -13,6 +13,7 @@
 
 #include "base/error_code.h"
 #include "net/protocol.h"
+#include "net/socket_ops.h"
 #include "server/committer.h"
 #include "server/content_hasher.h"
 #include "server/server_error.h"
@@ -222,6 +223,31 @@ int ServerConnection::RunLong(const std::function<int()>& step) {
 int ServerConnection::AwaitCommit(const std::shared_ptr<CommitTicket>& ticket) {
   while (!ticket->WaitFor(std::chrono::milliseconds(250))) Tick();
   return ticket->result();
+}
+
+bool ServerConnection::AwaitViewChange(uint64_t view_id, const std::string& folder, uint64_t& seen,
+                                       std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  SRV_LOG_DEBUG("connection %llu: pull of %s waits up to %lld ms for a change in view %llu",
+                static_cast<unsigned long long>(id_), folder.c_str(), static_cast<long long>(left.count()),
+                static_cast<unsigned long long>(view_id));
+  // The client sends nothing while it waits for the reply: a readable
+  // socket means it hung up (a paused or stopped daemon drops the
+  // connection), and nobody is left to answer.
+  const int fd = ch_->GetFd();
+  auto give_up = [&] {
+    return abort_.load() != 0 || (fd >= 0 && WaitSocket(fd, false, timeval{0, 0}) == WaitResult::kReady);
+  };
+  ViewChanges::Wake wake = ViewChanges::Wake::kTimeout;
+  RunLong([&] {
+    wake = ctx_.changes.WaitForChange(view_id, seen, deadline, give_up);
+    return 0;
+  });
+  if (wake == ViewChanges::Wake::kGaveUp) {
+    SRV_LOG_DEBUG("connection %llu: waiting pull ended: the client went or the server stops",
+                  static_cast<unsigned long long>(id_));
+  }
+  return wake == ViewChanges::Wake::kChanged;
 }
 
 void ServerConnection::LogRequest(uint8_t command, const PObject& req, const Outcome& out, int64_t micros) {

@@ -96,6 +96,12 @@ class ServerConnection {
   int RunLong(const std::function<int()>& step);
   // Waits for a commit, sending keep-alives. Its result.
   int AwaitCommit(const std::shared_ptr<class CommitTicket>& ticket);
+  // Holds a waiting pull: waits on RunLong, sending keep-alives, until a
+  // change of `view_id` is committed after the count `seen` (which it then
+  // updates), until `deadline`, until the connection is aborted or until the
+  // client hangs up. True when a change came; `folder` is for the log.
+  bool AwaitViewChange(uint64_t view_id, const std::string& folder, uint64_t& seen,
+                       std::chrono::steady_clock::time_point deadline);
   void DropBody();
   void LogRequest(uint8_t command, const PObject& req, const Outcome& out, int64_t micros);
 

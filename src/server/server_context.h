@@ -1,6 +1,7 @@
 // What every connection of the server shares: the options it was started
-// with, the store, the blob folder, the committer, the live resume tokens,
-// and the paths whose uploads are being processed right now.
+// with, the store, the blob folder, the committer, the views' change counts
+// that waiting pulls sleep on, the live resume tokens, and the paths whose
+// uploads are being processed right now.
 //
 // Thread-safety: the members are thread-safe themselves; the options are
 // read-only once the server runs.
@@ -20,6 +21,7 @@
 #include "server/content_store.h"
 #include "server/resume_registry.h"
 #include "server/store.h"
+#include "server/view_changes.h"
 
 namespace tidewell::server {
 
@@ -38,6 +40,9 @@ struct ServerOptions {
   int keep_versions = 8;  // versions kept per file
   uint64_t disk_reserve = 64ull << 20;  // bytes left free on the disk
   uint32_t token_idle_seconds = 24 * 3600;  // resume tokens expire
+  // Offer waiting pulls ("pull_wait" in the connect reply) and honour a
+  // pull's "wait_ms"; off, the server answers as one that never knew them.
+  bool pull_wait = true;
 };
 
 // The uploads being processed, by (view, path): a second upload of the same
@@ -73,7 +78,10 @@ class PathClaim {
 
 struct ServerContext {
   ServerContext(ServerOptions opts, std::unique_ptr<Store> st)
-      : options(std::move(opts)), store(std::move(st)), content(options.data_dir), committer(*store, content) {}
+      : options(std::move(opts)),
+        store(std::move(st)),
+        content(options.data_dir),
+        committer(*store, content, changes) {}
 
   // The quota that applies to `user_quota` (a user's own setting); 0: none.
   uint64_t QuotaFor(uint64_t user_quota) const { return user_quota != 0 ? user_quota : options.quota; }
@@ -81,6 +89,7 @@ struct ServerContext {
   const ServerOptions options;
   const std::unique_ptr<Store> store;
   ContentStore content;
+  ViewChanges changes;  // before the committer, which announces to it
   Committer committer;
   ResumeRegistry resumes;
   PathClaims claims;

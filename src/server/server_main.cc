@@ -33,9 +33,11 @@ constexpr const char* kUsage =
     "        view_id=<n> (a JSON object with --json)\n"
     "  serve --data DIR [--listen ADDR:PORT] [--max-connections N]\n"
     "        [--quota BYTES] [--cert FILE --key FILE] [--alive SECONDS]\n"
-    "        [--log FILE] [--log-level FILE] [--verbose]\n"
+    "        [--log FILE] [--log-level FILE] [--verbose] [--no-pull-wait]\n"
     "        serve until SIGTERM or SIGINT (default 127.0.0.1:6690; port 0 picks\n"
-    "        a free one); prints \"listening ADDR:PORT\" once ready\n"
+    "        a free one); prints \"listening ADDR:PORT\" once ready;\n"
+    "        --no-pull-wait answers every pull at once, as servers did before\n"
+    "        pulls could wait for a change\n"
     "  user add --data DIR --user NAME [--quota BYTES] [--json]\n"
     "        add a user with a view \"home\" and a session token\n"
     "  view add --data DIR --user NAME --name VIEW [--json]\n"
@@ -170,6 +172,10 @@ int main(int argc, char** argv) {
     }
     if (arg == "--verbose") {
       verbose = true;
+      continue;
+    }
+    if (arg == "--no-pull-wait") {
+      options.pull_wait = false;
       continue;
     }
     if (arg == "--help" || arg == "-h") {

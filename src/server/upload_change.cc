@@ -145,6 +145,7 @@ int ApplyUpload(StoreTxn& txn, const UploadPlan& plan, CommitEffects& effects, U
   if (EnsureParents(txn, plan, parent_id) != 0) return -1;
   uint64_t id = 0;
   if (txn.NextSyncId(plan.view_id, id) != 0) return -1;
+  effects.changed_view = plan.view_id;
 
   const uint64_t old_size = live && !obj.is_dir ? obj.size : 0;
   ObjectRow row = obj;

@@ -87,6 +87,8 @@ class TestClient {
   std::vector<PObject> PullAll(uint64_t since, const std::string& path = "/", uint64_t* next = nullptr);
 
   Channel& channel() { return connection_->GetChannel(); }
+  // What the handshake recorded from the connect reply's "pull_wait".
+  bool pull_wait() const { return connection_->pull_wait; }
   const Account& account() const { return account_; }
   const std::string& scratch() const { return scratch_.path(); }
 
