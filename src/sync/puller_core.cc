@@ -59,7 +59,13 @@ int PullerCore::RunProtocol(Channel& ch, uint8_t command, const PObject& request
   ExchangeStep step = ExchangeStep::kNone;
   int rc = ProtoExchange(ch, ps, command, request, response, 90, &step);
   ch.SetTimeout(60);
-  if (rc < 0) {
+  if (rc < 0 && abort_flag_.load() != 0) {
+    // A pause or stop broke the exchange off (most often a pull the server
+    // was holding): nothing went wrong.
+    PL_LOG(L_NOTICE, "%s: RunProtocol(%s): broken off by a pause or stop\n", name_,
+           request["_action"].asStringRef().c_str_utf8());
+    rc = ERR_CH_CONNECTION_ABORT;
+  } else if (rc < 0) {
     const char* action = request["_action"].asStringRef().c_str_utf8();
     const char* what = step == ExchangeStep::kHeader    ? "failed to send header"
                        : step == ExchangeStep::kRequest ? "failed to send request"
@@ -71,7 +77,7 @@ int PullerCore::RunProtocol(Channel& ch, uint8_t command, const PObject& request
   return rc;
 }
 
-int PullerCore::Exchange(uint64_t view_id, const PObject& request, PObject& response) {
+int PullerCore::Exchange(uint64_t view_id, const PObject& request, PObject& response, PullWait* wait) {
   ConnectionPool* pool = env_.pool.load();
   if (pool == nullptr) {
     PL_LOG(L_DEBUG, "%s: no server connection is linked yet\n", name_);
@@ -94,9 +100,21 @@ int PullerCore::Exchange(uint64_t view_id, const PObject& request, PObject& resp
     conn->Drop();
     return rc;
   }
-  rc = RunProtocol(conn->GetChannel(), SCMD_EVT_PULL, request, response);
+  // Decided on the connection that carries the request: an older server
+  // never sees the key.
+  PObject waiting;
+  const PObject* sent = &request;
+  if (wait != nullptr) {
+    wait->server_waits = conn->pull_wait;
+    if (wait->wait_ms != 0 && conn->pull_wait) {
+      waiting = request;
+      waiting["wait_ms"] = static_cast<unsigned long long>(wait->wait_ms);
+      sent = &waiting;
+    }
+  }
+  rc = RunProtocol(conn->GetChannel(), SCMD_EVT_PULL, *sent, response);
   if (rc != 0) {
-    PL_LOG(L_ERR, "PullEvent: fail to pull events. %d.\n", rc);
+    if (rc != ERR_CH_CONNECTION_ABORT) PL_LOG(L_ERR, "PullEvent: fail to pull events. %d.\n", rc);
     conn->Drop();
     return rc;
   }

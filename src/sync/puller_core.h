@@ -35,18 +35,27 @@ class PullerCore {
   PullerCore(const PullerCore&) = delete;
   PullerCore& operator=(const PullerCore&) = delete;
 
+  // A pull that may ask the server to hold it until a change comes.
+  struct PullWait {
+    uint32_t wait_ms = 0;       // in: the hold to ask for; 0 never asks
+    bool server_waits = false;  // out: the connection's server offers it
+  };
+
   // Takes a connection from the pool, establishes it for `view_id`, sends
   // `request` with command 6 and reads the reply into `response`, then
   // gives the connection back: dropped after a failed handshake or
   // exchange, otherwise kept or closed as the reply's "alive" says. 0, the
-  // handshake's code, or ERR_IO (failed exchange, or no pool linked). The
-  // reply's "error" member is the caller's to look at.
-  int Exchange(uint64_t view_id, const PObject& request, PObject& response);
+  // handshake's code, RunProtocol's code, or ERR_IO (no pool linked). The
+  // reply's "error" member is the caller's to look at. With `wait`, the
+  // request carries "wait_ms" only when the connection's server said it
+  // holds pulls; `wait`'s outputs are set once the handshake succeeded.
+  int Exchange(uint64_t view_id, const PObject& request, PObject& response, PullWait* wait = nullptr);
 
   // The pullers' request routine: header, request, then objects until one
   // that is not a keep-alive, waiting up to 90 seconds for it; the channel
   // time-out is 60 seconds afterwards. The channel watches the abort flag.
-  // 0, or ERR_IO after logging the failed step.
+  // 0; ERR_CH_CONNECTION_ABORT when the raised flag broke it off; ERR_IO
+  // after logging the failed step.
   int RunProtocol(Channel& ch, uint8_t command, const PObject& request, PObject& response);
 
   // Polls until the session has no pending server event left. 0 when none

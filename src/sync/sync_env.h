@@ -58,6 +58,9 @@ struct TaskTiming {
   int paused_ms = 1000;  // between looks while the task is paused
   int uptodate_ms = 5000;       // a puller, after every session answered "nothing new"
   int long_retry_ms = 120000;   // a puller, after an error whose action is 2
+  // The event puller's "wait_ms": how long a server that offers it may hold
+  // an empty pull (servers cap it at 60 s; the reply wait is 90 s).
+  int pull_wait_ms = 25000;
 };
 
 struct SyncEnv {

@@ -128,6 +128,9 @@ bool Syncer::IsSessionReady() {
 int Syncer::PullEvent() {
   PObject response;
   int rc = PullEventFromServer(response);
+  // Only a pass that answered "nothing new" (ProcessEvents) leads to a
+  // waiting pull; after an error the next pull asks at once.
+  quiet_session = 0;
   // A reply that carries an error is never taken for events, even when its
   // code maps to "go on": its list and next id are not to be trusted.
   if (rc == 0 && response.hasMember("error")) {
@@ -160,8 +163,11 @@ int Syncer::PullEventFromServer(PObject& response) {
   SY_LOG_DEBUG("Syncer: pull event by session %llu (%llu:%s) since %llu\n", ull{e.sess_id}, ull{e.view_id},
                e.remote_path.c_str_utf8(), ull{stored});
 
-  int rc = core.Exchange(e.view_id, request, response);
+  PullerCore::PullWait wait;
+  if (MayWait()) wait.wait_ms = static_cast<uint32_t>(env.timing.pull_wait_ms);
+  int rc = core.Exchange(e.view_id, request, response, &wait);
   if (rc != 0) return rc;
+  server_waits = wait.server_waits;
   if (response.hasMember("error")) {
     SY_LOG_ERROR("PullEvent: response: %s.\n", response["error"].toString().c_str_utf8());
     return ProtoResp2ErrorCode(response["error"]["code"].asUInt64());
@@ -179,6 +185,7 @@ int Syncer::ProcessEvents(const PObject& response) {
   const uint64_t sess = context.entry.sess_id;
   const uint64_t next = response["next_sync_id"].asUInt64();
   if (next == context.sync_id) {
+    quiet_session = sess;
     MarkUpToDate();
     return 0;
   }
@@ -201,10 +208,18 @@ void Syncer::MarkUpToDate() {
   uptodate_set.insert(context.entry.sess_id);
   SY_LOG_DEBUG("session '%llu' is uptodate.\n", ull{context.entry.sess_id});
   if (uptodate_set.size() >= env.registry.Size()) {
-    SY_LOG_DEBUG("all session is uptodate, wait for 5 seconds.\n");
     uptodate_set.clear();
+    if (server_waits && MayWait()) {
+      SY_LOG_DEBUG("all session is uptodate, the server holds the next pull.\n");
+      return;
+    }
+    SY_LOG_DEBUG("all session is uptodate, wait for %d ms.\n", env.timing.uptodate_ms);
     WaitMs(env.timing.uptodate_ms);
   }
+}
+
+bool Syncer::MayWait() {
+  return quiet_session == context.entry.sess_id && env.registry.Size() == 1 && env.timing.pull_wait_ms > 0;
 }
 
 int Syncer::WaitForWorkers() { return core.WaitForWorkers(context.entry.sess_id); }

@@ -12,6 +12,14 @@
 // next pass of the session continues from the stored id. When every
 // session answered that nothing is new, it sleeps (5 s by default).
 //
+// Waiting pulls: when the server's connect reply offered them, exactly one
+// session is registered and that session's previous pass found nothing
+// new, the pull carries "wait_ms" and the server holds it until a change
+// comes (or the time runs out); the sleep is then left out, since the
+// server does the waiting. With several sessions the old sleep stays: a
+// pull held for one session would hold back the others, which are served
+// in turn by this one thread.
+//
 // Every failure ends in HandleError, which reports to the user interface by
 // the puller's table and chooses the pause before the next pass; the loop
 // never ends on an error.
@@ -65,15 +73,17 @@ class Syncer : public Task {
   // PullEventFromServer, then ProcessEvents on a reply without "error".
   // The daemon code of the pull, or ProcessEvents' result.
   int PullEvent();
-  // One exchange for the context's session into `response`. 0; the daemon
+  // One exchange for the context's session into `response`, with "wait_ms"
+  // when MayWait and the connection's server offers it. 0; the daemon
   // code of a failed exchange or of the reply's "error" (ERR_SYS when the
   // stored sync id cannot be read; ERR_PROTO for a reply without
   // "next_sync_id").
   int PullEventFromServer(PObject& response);
   // Queues the reply's events when its "next_sync_id" differs from the
   // stored one, waits for the workers and stores it; otherwise marks the
-  // session up to date (and sleeps when all are). 0, or -1 when the wait
-  // was interrupted (nothing stored).
+  // session up to date (and sleeps when all are, unless the next pull is
+  // held by the server instead). 0, or -1 when the wait was interrupted
+  // (nothing stored).
   int ProcessEvents(const PObject& response);
   // See PullerCore::WaitForWorkers, for the context's session.
   int WaitForWorkers();
@@ -100,9 +110,13 @@ class Syncer : public Task {
     uint64_t sync_id = 0;
   };
 
-  // Adds the context's session to the up-to-date set; sleeps when every
-  // session is in it, and empties it.
+  // Adds the context's session to the up-to-date set; when every session
+  // is in it, empties it and sleeps, unless the next pull will wait on the
+  // server instead.
   void MarkUpToDate();
+  // True when the next pull of the context's session asks the server to
+  // hold it, should the server offer that (see the file comment).
+  bool MayWait();
 
   // Set at construction.
   SyncEnv& env;
@@ -112,6 +126,10 @@ class Syncer : public Task {
   // The task thread's own.
   Context context;
   std::set<uint64_t> uptodate_set;
+  // The session whose last pass found nothing new (0: none), and whether
+  // the server of the last exchange holds pulls.
+  uint64_t quiet_session = 0;
+  bool server_waits = false;
 };
 
 }  // namespace tidewell

@@ -249,5 +249,91 @@ TEST_F(SyncerTest, ServerErrorsAreMappedActedOnAndReported) {
   }
 }
 
+// Waiting pulls, against servers that offer them or not.
+class SyncerWaitTest : public ::testing::Test {
+ protected:
+  // The request the puller logged when it asked the server to hold a pull.
+  static constexpr const char* kWaitKey = "\"wait_ms\"";
+  // Far below the pull_wait_ms the tests ask for: a pull that ends within it
+  // was not ended by the time running out.
+  static constexpr testing::Deadline kWithinTheHold{20000};
+
+  ServerProcess server;
+  testing::TempDir dir;
+};
+
+TEST_F(SyncerWaitTest, WithOneSessionTheServerHoldsThePullInsteadOfThePullerSleeping) {
+  ASSERT_TRUE(server.Start());
+  ServerClient other(server);
+  ASSERT_FALSE(other.Upload("/a.txt", "alpha").hasMember("error"));
+  EngineClient client(server);
+  client.StartWorkers(2);
+  // Only a held pull can bring a later change in time: the sleep after a
+  // pass that found nothing would last ten minutes.
+  client.env().timing.uptodate_ms = 10 * 60 * 1000;
+  LogFile log(dir);
+  Syncer syncer(client.env());
+  ASSERT_EQ(0, syncer.Run());
+  ASSERT_TRUE(client.Await([&] { return client.Exists("/a.txt") && client.Read("/a.txt") == "alpha"; }, "a.txt"));
+  ASSERT_TRUE(log.Await(kWaitKey));
+  EXPECT_EQ(0, LogFile::Count(log.Text(), "all session is uptodate, wait for"));
+
+  ASSERT_FALSE(other.Upload("/a.txt", "alpha, edited", other.SyncIdOf("/a.txt")).hasMember("error"));
+  ASSERT_FALSE(other.Upload("/b.txt", "beta").hasMember("error"));
+  ASSERT_TRUE(client.Await([&] { return client.Exists("/b.txt") && client.Read("/b.txt") == "beta"; }, "b.txt"));
+  EXPECT_EQ("alpha, edited", client.Read("/a.txt"));
+  ASSERT_TRUE(client.Await([&] { return client.stored_sync_id() == other.SyncIdOf("/b.txt"); }, "stored"));
+}
+
+TEST_F(SyncerWaitTest, AServerThatOffersNoWaitingNeverSeesTheKeyAndThePullerSleeps) {
+  ASSERT_TRUE(server.Start({"--no-pull-wait"}));
+  ServerClient other(server);
+  ASSERT_FALSE(other.Upload("/a.txt", "alpha").hasMember("error"));
+  EngineClient client(server);
+  client.env().timing.uptodate_ms = 50;
+  LogFile log(dir);
+  Drain drain(client);
+  Syncer syncer(client.env());
+  ASSERT_EQ(0, syncer.Run());
+  // Every pass after the first follows one that found nothing new: each
+  // would ask to be held if the server had offered it.
+  ASSERT_TRUE(log.Await("all session is uptodate, wait for 50 ms", 4));
+  syncer.StopAndJoin();
+  const std::string text = log.Text();
+  EXPECT_GE(LogFile::Count(text, "Syncer: pull event by session 1 "), 5);
+  EXPECT_EQ(0, LogFile::Count(text, kWaitKey)) << text;
+  EXPECT_EQ(std::vector<std::string>{"/a.txt"}, drain.paths());
+}
+
+TEST_F(SyncerWaitTest, APauseCutsAHeldPullShortAndResumeServesAgain) {
+  // --verbose: the server logs when it starts holding a pull.
+  ASSERT_TRUE(server.Start({"--verbose"}));
+  EngineClient client(server);
+  client.env().timing.pull_wait_ms = 60000;
+  client.env().timing.paused_ms = 50;
+  LogFile log(dir);
+  Drain drain(client);
+  Syncer syncer(client.env());
+  ASSERT_EQ(0, syncer.Run());
+  auto held = [&] { return LogFile::Count(server.Log(), "waits up to"); };
+  ASSERT_TRUE(client.Await([&] { return held() >= 1; }, "the server holds a pull"));
+
+  const int pulls_logged = LogFile::Count(server.Log(), "action=pull_event");
+  ASSERT_EQ(0, syncer.Pause());
+  // The puller lets go of the pull, and the server sees it go: both well
+  // before the 60 s the pull asked for.
+  ASSERT_TRUE(log.Await("Syncer: RunProtocol(pull_event): broken off by a pause or stop", 1, kWithinTheHold));
+  ASSERT_TRUE(client.Await([&] { return LogFile::Count(server.Log(), "action=pull_event") > pulls_logged; },
+                           "the server ended the held pull", kWithinTheHold));
+
+  ASSERT_EQ(0, syncer.Resume());
+  ASSERT_TRUE(client.Await([&] { return held() >= 2; }, "held again after the resume"));
+  ServerClient other(server);
+  ASSERT_FALSE(other.Upload("/after.txt", "x").hasMember("error"));
+  ASSERT_TRUE(client.Await([&] { return client.stored_sync_id() == other.SyncIdOf("/after.txt"); },
+                           "the change stored", kWithinTheHold));
+  EXPECT_EQ(std::vector<std::string>{"/after.txt"}, drain.paths());
+}
+
 }  // namespace
 }  // namespace tidewell
