@@ -59,8 +59,11 @@ struct TaskTiming {
   int uptodate_ms = 5000;       // a puller, after every session answered "nothing new"
   int long_retry_ms = 120000;   // a puller, after an error whose action is 2
   // The event puller's "wait_ms": how long a server that offers it may hold
-  // an empty pull (servers cap it at 60 s; the reply wait is 90 s).
-  int pull_wait_ms = 25000;
+  // an empty pull (servers cap it at 60 s; the reply wait is 90 s). As long
+  // as the sleep it replaces: a held pull keeps its pooled connection, so a
+  // connection reload (which waits for every connection) and a session added
+  // meanwhile wait at most this long, as they waited for the sleep before.
+  int pull_wait_ms = 5000;
 };
 
 struct SyncEnv {

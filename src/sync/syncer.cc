@@ -165,9 +165,12 @@ int Syncer::PullEventFromServer(PObject& response) {
 
   PullerCore::PullWait wait;
   if (MayWait()) wait.wait_ms = static_cast<uint32_t>(env.timing.pull_wait_ms);
+  const auto asked = std::chrono::steady_clock::now();
   int rc = core.Exchange(e.view_id, request, response, &wait);
   if (rc != 0) return rc;
   server_waits = wait.server_waits;
+  answered_early = wait.wait_ms != 0 && wait.server_waits && std::chrono::steady_clock::now() - asked <
+                                    std::chrono::milliseconds(wait.wait_ms / 2);
   if (response.hasMember("error")) {
     SY_LOG_ERROR("PullEvent: response: %s.\n", response["error"].toString().c_str_utf8());
     return ProtoResp2ErrorCode(response["error"]["code"].asUInt64());
@@ -210,8 +213,16 @@ void Syncer::MarkUpToDate() {
   if (uptodate_set.size() >= env.registry.Size()) {
     uptodate_set.clear();
     if (server_waits && MayWait()) {
-      SY_LOG_DEBUG("all session is uptodate, the server holds the next pull.\n");
-      return;
+      if (!answered_early) {
+        SY_LOG_DEBUG("all session is uptodate, the server holds the next pull.\n");
+        return;
+      }
+      // Nothing new, long before the time the pull asked for: this server
+      // does not hold pulls after all, and pulling again at once would spin.
+      if (!noted_early) {
+        SY_LOG_NOTE("Syncer: the server answered a held pull at once with nothing new; sleeping between pulls\n");
+        noted_early = true;
+      }
     }
     SY_LOG_DEBUG("all session is uptodate, wait for %d ms.\n", env.timing.uptodate_ms);
     WaitMs(env.timing.uptodate_ms);

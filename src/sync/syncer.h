@@ -130,6 +130,10 @@ class Syncer : public Task {
   // the server of the last exchange holds pulls.
   uint64_t quiet_session = 0;
   bool server_waits = false;
+  // The last pull was asked to be held and came back in less than half its
+  // time; when it brought nothing the sleep is kept (see MarkUpToDate).
+  bool answered_early = false;
+  bool noted_early = false;  // said so in the log once
 };
 
 }  // namespace tidewell
