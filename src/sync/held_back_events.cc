@@ -19,11 +19,11 @@ using ull = unsigned long long;
 
 // The local change a record of an existing item stands for: created (a
 // folder) or modified (a file); the worker looks at the item itself anyway.
-Event LocalChange(const FilterLocalEvent& f, bool dir) {
+Event LocalChange(uint64_t sess_id, const FilterLocalEvent& f, bool dir) {
   Event e;
   e.m_type = dir ? Event::EV_CREATE : Event::EV_MODIFY;
   e.m_mode = dir ? Event::F_DIR : 0;
-  e.m_sess_id = f.sess_id;
+  e.m_sess_id = sess_id;
   e.m_path = f.path;
   e.m_data_size = f.file_size;
   e.m_time = f.file_mod_time;
@@ -38,6 +38,21 @@ bool IsBelow(std::string_view path, std::string_view dir) {
 
 }  // namespace
 
+int ForgetExcludedItem(uint64_t sess_id, const ustring& path, FileEventDB* event_db, FilterDB& filter_db) {
+  if (event_db == nullptr || event_db->rmEventInfoV3(path) != 0) {
+    WK_LOG_ERROR("Failed to forget the records of '%s' left out of session '%llu'.\n", path.c_str_utf8(),
+                 ull{sess_id});
+    return -1;
+  }
+  if (filter_db.rmLocalFilteredEventByPath(sess_id, path) != 0) {
+    WK_LOG_ERROR("Failed to rmLocalFilteredEventByPath for session '%llu', path '%s' .\n", ull{sess_id},
+                 path.c_str_utf8());
+    return -1;
+  }
+  WK_LOG_INFO("Forgot '%s' (and what lies below it): left out by a selective-sync path rule\n", path.c_str_utf8());
+  return 0;
+}
+
 void OfferHeldBackEvents(const Registry::Entry& entry, const std::set<FilterLocalEvent>& held_back,
                          FilterDB& filter_db, EventManager& events) {
   const ull sess = entry.sess_id;
@@ -49,9 +64,7 @@ void OfferHeldBackEvents(const Registry::Entry& entry, const std::set<FilterLoca
     const std::string_view path = f.path.utf8_view();
     if (!forgotten.empty() && IsBelow(path, forgotten)) continue;
     if (f.is_exist != 0) {
-      Event e = LocalChange(f, f.file_type != 0);
-      e.m_sess_id = entry.sess_id;
-      events.PushLocalEvent(e);
+      events.PushLocalEvent(LocalChange(entry.sess_id, f, f.file_type != 0));
       continue;
     }
     FILE_INFO local;
@@ -62,22 +75,13 @@ void OfferHeldBackEvents(const Registry::Entry& entry, const std::set<FilterLoca
       continue;
     }
     if (local.isExist) {
-      Event e = LocalChange(f, local.type == FT_DIR);
-      e.m_sess_id = entry.sess_id;
-      events.PushLocalEvent(e);
+      events.PushLocalEvent(LocalChange(entry.sess_id, f, local.type == FT_DIR));
       continue;
     }
     ClientFileEventInfo record;
     const int known = entry.event_db != nullptr ? entry.event_db->getEventInfo(f.path, record) : -1;
     if (f.file_type != 0 || (known == 1 && record.fileType != 0)) {
-      if (entry.event_db == nullptr || entry.event_db->rmEventInfoV3(f.path) != 0 ||
-          filter_db.rmLocalFilteredEventByPath(entry.sess_id, f.path) != 0) {
-        WK_LOG_ERROR("Failed to forget the folder '%s' of session %llu removed while left out\n",
-                     f.path.c_str_utf8(), sess);
-        continue;
-      }
-      WK_LOG_INFO("Folder '%s' of session %llu removed while left out: forgotten, not removed on the server\n",
-                  f.path.c_str_utf8(), sess);
+      if (ForgetExcludedItem(entry.sess_id, f.path, entry.event_db.get(), filter_db) != 0) continue;
       forgotten = std::string(path);
       continue;
     }

@@ -13,15 +13,26 @@
 #ifndef TIDEWELL_SYNC_HELD_BACK_EVENTS_H_
 #define TIDEWELL_SYNC_HELD_BACK_EVENTS_H_
 
+#include <cstdint>
 #include <set>
 
+#include "base/ustring.h"
 #include "db/filter_types.h"
 #include "session/registry.h"
 
 namespace tidewell {
 
 class EventManager;
+class FileEventDB;
 class FilterDB;
+
+// Forgets an item that a selective-sync path rule leaves out and that is
+// gone locally: deletes the records of `path` and below from `event_db`,
+// then the session's held-back changes there. It was not being
+// synchronised, so its absence is no removal for the server. 0, or -1
+// (logged) when either failed; the held-back changes stay when the records
+// could not be deleted, so that the item is looked at again.
+int ForgetExcludedItem(uint64_t sess_id, const ustring& path, FileEventDB* event_db, FilterDB& filter_db);
 
 // Goes through the held-back records of `held_back` (the session's, as
 // FilterDB::dumpLocalFilteredEvent returns them) in path order, for the

@@ -412,9 +412,6 @@ class Worker : public Task {
   // selective-sync path rule (then it is forgotten, never removed on the
   // server), else 0.
   int TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool is_dir);
-  // Deletes the records of `path` and below from `db` and the session's
-  // held-back changes there. 0, or -1 when either failed (logged).
-  int ForgetExcludedItem(uint64_t sess_id, const ustring& path, const std::shared_ptr<FileEventDB>& db);
 
   // ===== state ========================================================
 

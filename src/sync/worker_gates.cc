@@ -25,6 +25,7 @@
 #include "filter/white_list_cpp.h"
 #include "platform/file_lock.h"
 #include "session/registry.h"
+#include "sync/held_back_events.h"
 #include "sync/sync_log.h"
 #include "sync/worker.h"
 
@@ -192,7 +193,9 @@ int Worker::TestRemoveRemoteFilter() {
       // local removal is none for the server, now or once the rule goes.
       FILE_INFO local;
       if (fs.Stat(path, local) == 0 && !local.isExist) {
-        if (ForgetExcludedItem(context.root_entry.sess_id, path, GetEventDatabase()) != 0) return ERR_SYS;
+        if (ForgetExcludedItem(context.root_entry.sess_id, path, GetEventDatabase().get(), env.filter_db) != 0) {
+          return ERR_SYS;
+        }
         context.database_record.Clear();
       }
     } else if (IsSelectiveSyncPathCode(rc)) {
@@ -284,25 +287,9 @@ int Worker::TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool 
   if (rc != FILTER_PATH_PREFIX_SELECTIVE_SYNC) return 0;
   // Known only to the database and left out by a path rule: not removed on
   // the server, and not remembered as a removal either.
-  (void)ForgetExcludedItem(sess_id, path, db);
+  (void)ForgetExcludedItem(sess_id, path, db.get(), env.filter_db);
   WK_LOG_DEBUG("TestFilteredDeleteEvent: filter '%s' (blocked: %d)\n", path.c_str_utf8(), rc);
   return 1;
-}
-
-int Worker::ForgetExcludedItem(uint64_t sess_id, const ustring& path, const std::shared_ptr<FileEventDB>& db) {
-  int rc = 0;
-  if (db == nullptr || db->rmEventInfoV3(path) != 0) {
-    WK_LOG_ERROR("Failed to forget the records of '%s' left out of session '%llu'.\n", path.c_str_utf8(),
-                 ull{sess_id});
-    rc = -1;
-  }
-  if (env.filter_db.rmLocalFilteredEventByPath(sess_id, path) != 0) {
-    WK_LOG_ERROR("Failed to rmLocalFilteredEventByPath for session '%llu', path '%s' .\n", ull{sess_id},
-                 path.c_str_utf8());
-    rc = -1;
-  }
-  if (rc == 0) WK_LOG_INFO("Forgot '%s' (and what lies below it): left out by a selective-sync path rule\n", path.c_str_utf8());
-  return rc;
 }
 
 }  // namespace tidewell
